@@ -1,0 +1,8 @@
+// Placeholder until the command line lands.
+#include "frontend/options.h"
+
+int
+vornhald_main(int, char **)
+{
+  return 1;
+}

@@ -1,0 +1,38 @@
+// Log retrieval: the revisions that touched the dumped subtree, each with
+// its author, date, message and the changed paths inside the subtree, made
+// relative to it.
+#pragma once
+
+#include "repos/session.h"
+
+#include <apr_hash.h>
+#include <apr_tables.h>
+#include <svn_types.h>
+
+// One log entry. Keys of `changed_paths` are subtree-relative paths (no
+// leading slash, "" for the subtree root); values are
+// svn_log_changed_path_t * whose copyfrom_path is relative to the repository
+// root, without leading slash. `changed_paths` is null only in the
+// placeholder entry of a subdirectory dump.
+struct log_revision {
+  svn_revnum_t revision = 0;
+  const char *author = nullptr;
+  const char *date = nullptr;
+  const char *message = nullptr;
+  apr_hash_t *changed_paths = nullptr;
+};
+
+// Narrows *start and *end to the first and last revision that touched the
+// subtree. Returns true on failure after reporting it.
+bool find_revision_bounds(session *sess, svn_revnum_t *start,
+                          svn_revnum_t *end);
+
+// Fills *logrev with the oldest entry from `start` to `end`, allocated in
+// `pool`. Returns true on failure after reporting it.
+bool fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
+                     log_revision *logrev, apr_pool_t *pool);
+
+// Appends every entry from `start` to `end`, oldest first, to `logs` (an
+// array of log_revision), allocated in sess->pool. True on failure.
+bool fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
+                    apr_array_header_t *logs);

@@ -1,0 +1,46 @@
+// The repository session: the open repository-access handle, the URL forms,
+// the dumped subtree's path inside the repository, the credentials from the
+// command line and the obfuscation tables. One instance for the whole run,
+// initialised by the front end and shared by pointer.
+#pragma once
+
+#include <apr_hash.h>
+#include <apr_pools.h>
+#include <svn_ra.h>
+
+#include <cstdint>
+
+enum : std::uint32_t {
+  SF_NON_INTERACTIVE = 0x2,
+  SF_NO_AUTH_CACHE = 0x4,
+  SF_OBFUSCATE = 0x8,
+};
+
+struct session {
+  svn_ra_session_t *ra = nullptr;
+  apr_pool_t *pool = nullptr;          // root pool of the run
+  const char *url = nullptr;           // as typed, for messages
+  const char *encoded_url = nullptr;   // canonical and URI-encoded
+  const char *root = nullptr;          // repository root URL
+  const char *repos_path = nullptr;    // subtree below root, no leading slash
+  const char *username = nullptr;
+  const char *password = nullptr;
+  const char *config_dir = nullptr;
+  std::uint32_t flags = 0;             // SF_*
+  apr_hash_t *obfuscated_names = nullptr; // real component -> word
+  apr_hash_t *used_words = nullptr;       // words handed out
+};
+
+// Opens the session: configuration, authentication, RA session, repository
+// root and repos_path. Returns false on success, true on failure after
+// reporting it with handle_error.
+bool session_open(session *sess);
+
+// Fails (true) when the session's own path is a file at `rev` ("ERROR: '%s'
+// refers to a file.") or the check fails; false otherwise, also when nothing
+// exists there.
+bool session_check_dir(session *sess, svn_revnum_t rev);
+
+// Stores the repository UUID in *uuid (valid while sess->pool lives).
+// Returns true on failure after reporting it.
+bool session_get_uuid(session *sess, const char **uuid);
