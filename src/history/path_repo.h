@@ -1,0 +1,161 @@
+// Path repository: which paths existed in the dumped tree at every revision
+// dumped so far, so that later revisions can ask whether a copy source or a
+// parent directory really is present in the dumped history.
+//
+// It keeps the current tree in memory (`tree`), collects the additions and
+// deletions of the revision being dumped (`changes`), and at each commit
+// writes them as one record of the record file "paths.db" in the temporary
+// directory. Every 1024th revision it writes the whole tree instead, so the
+// tree of any revision is rebuilt from the nearest snapshot at or below it
+// plus at most 1023 change lists. The last four rebuilt trees are cached.
+// Only the current tree and the four cached trees are ever in memory.
+//
+// Paths are relative to the dumped directory, without a leading slash; the
+// empty string is the dumped directory itself. Revisions are the dump's own
+// (local) numbers.
+//
+// "paths.db" (a record file, see record_file.h): one record per committed
+// revision R that wrote anything.
+//   key    R in decimal as apr_itoa writes it (no sign for R >= 0, no
+//          leading zeros), the digits only, without a NUL.
+//   value  one snappy raw block whose uncompressed content is a sequence of
+//          entries, each
+//            action      1 byte   '+' (0x2B) added or '-' (0x2D) deleted
+//            path        n bytes  the path
+//            terminator  1 byte   0
+//          with no count, header or padding; the uncompressed length is the
+//          sum of (n + 2).
+//   A record is a snapshot exactly when R > 0 and R is a multiple of 1024:
+//   then it holds one '+' entry for every path of the tree, ascending by
+//   bytes. Otherwise it is a change list: the changes of that revision in
+//   the order in which they were made. A commit that is neither a snapshot
+//   nor has pending changes writes no record. Replaying the change lists of
+//   revisions B+1..R over the snapshot of B = R & ~1023 (or over an empty
+//   tree when that snapshot is absent) gives the tree of R.
+// The file lives only for the run and is unlinked at destruction.
+#pragma once
+
+#include "history/critbit.h"
+
+#include <apr_pools.h>
+#include <apr_tables.h>
+#include <svn_types.h>
+
+#include <cstdint>
+
+struct record_file;
+
+// One pending change: '+' for an added path, '-' for a deleted path; the
+// path lives in the repository's `changes_pool`.
+struct pr_change {
+  char action;
+  const char *path;
+};
+
+// One slot of the cache of rebuilt trees; `revision` is -1 while the slot
+// holds no tree that may answer a query.
+struct pr_cache_entry {
+  svn_revnum_t revision;
+  critbit_tree tree;
+};
+
+// Number of slots of the tree cache.
+inline constexpr int PR_CACHE_SLOTS = 4;
+
+// The repository, allocated zero-filled in its own `pool` (a child of the
+// creator's pool); destroyed by a clean-up on that pool.
+struct path_repo {
+  apr_pool_t *pool;
+  record_file *db;            // "paths.db"
+  apr_pool_t *changes_pool;   // path copies of `changes`; child of `pool`
+  apr_array_header_t *changes; // of pr_change, in the order made
+  std::int32_t changes_size;  // sum of (path length + 2) over `changes`
+  critbit_tree tree;          // the current tree
+  svn_revnum_t last_rev;      // revision of the last commit; 0 at creation
+  apr_array_header_t *cache;  // of PR_CACHE_SLOTS pr_cache_entry
+  std::int32_t cache_next;    // slot to replace next
+};
+
+// Bundle handed to `pr_collect_path` by a prefix walk: paths are appended
+// to `list` (of const char *, copies in `pool`).
+struct pr_collect {
+  apr_array_header_t *list;
+  std::size_t prefix_len;
+  apr_pool_t *pool;
+};
+
+// Creates an empty repository whose "paths.db" lies in `temp_dir`, as a
+// child of `pool`, and registers its destruction on its own pool (which
+// closes and unlinks "paths.db" and frees every tree). Returns nullptr after
+// writing "Error creating path database (%s)\n" when the file cannot be
+// created.
+path_repo *
+path_repo_create(const char *temp_dir, apr_pool_t *pool);
+
+// Records the addition of `path` (copied) and adds it to the current tree.
+// Returns 0, or -1 when the path was already in the current tree or memory
+// ran out; the change is recorded in both cases.
+int
+path_repo_add(path_repo *repo, const char *path);
+
+// Records the deletion of `path` and of every path below it ("a" deletes
+// "a" and "a/b", not "ab"), in ascending order, and removes them from the
+// current tree. Paths below are deleted even when `path` itself is absent;
+// nothing is recorded when neither is present. `pool` is scratch. Returns 0.
+int
+path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool);
+
+// Makes the pending changes the record of `revision` (a snapshot of the
+// whole tree when `revision` is a positive multiple of 1024) and sets
+// `last_rev`. Returns 0, or -1 after writing a message naming the revision;
+// the pending changes and `last_rev` then stay as they were. `pool` is
+// scratch.
+int
+path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool);
+
+// Drops the pending changes and rebuilds the current tree at `last_rev`.
+// Returns 0, or -1 when the tree cannot be rebuilt. `pool` is scratch.
+int
+path_repo_discard(path_repo *repo, apr_pool_t *pool);
+
+// Returns 1 when `path` existed at `revision`, 0 when it did not or when
+// `revision` is below 0 (the cache is then not touched), -1 when the tree of
+// `revision` cannot be rebuilt. Rebuilt trees are cached in four slots used
+// in turn; a slot is never invalidated by later commits or discards. `pool`
+// is scratch.
+signed char
+path_repo_exists(path_repo *repo, const char *path, svn_revnum_t revision,
+                 apr_pool_t *pool);
+
+// As `path_repo_exists` for the path "parent/name". An empty `parent` (a
+// node directly in the dumped directory, or a copy whose source is the
+// dumped directory itself) asks for `name` alone: "/name" is a form in which
+// the repository holds no path.
+signed char
+path_repo_check_parent(path_repo *repo, const char *parent, const char *name,
+                       svn_revnum_t revision, apr_pool_t *pool);
+
+// Internal steps, public for the log replay (log_replay.h).
+
+// The tree of `revision` from the cache: the first slot whose revision
+// matches, else a rebuild into the slot at `cache_next`, which then
+// advances. Returns nullptr when the rebuild fails; that slot is then empty
+// and unused. A negative `revision` matches an unused slot, or rebuilds to
+// an empty tree. The tree stays owned by the cache and valid until the slot
+// is reused.
+const critbit_tree *
+pr_cached_tree(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool);
+
+// Adds to `target` (emptied by the caller) every path of `revision`: the
+// records from the multiple of 1024 at or below it up to it, replayed in
+// order. Returns 0, or -1 when a record cannot be read or decoded ("Error
+// fetching tree delta for revision %ld\n" for an unreadable one).
+int
+pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
+              apr_pool_t *pool);
+
+// Prefix-walk callback (`data` is a pr_collect): appends a copy of `str` to
+// the list when it is the prefix itself or continues it with '/'; with a
+// prefix length of 0 every string. Always returns 0.
+int
+pr_collect_path(const char *str, void *data) noexcept;
