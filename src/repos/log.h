@@ -36,3 +36,12 @@ bool fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
 // array of log_revision), allocated in sess->pool. True on failure.
 bool fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
                     apr_array_header_t *logs);
+
+// The key under which the absolute changed path `path` ("/trunk/a") is kept
+// for the subtree `repos_path` ("trunk"): the rest of `path` after the
+// subtree and one slash ("a"), "" for the subtree root itself, or null when
+// `path` lies outside the subtree. Whole components are compared, so
+// "/trunkfoo" is outside "trunk". With an empty `repos_path` every path is
+// inside and keeps its components ("/trunk/a" gives "trunk/a"). Points into
+// `path`.
+const char *log_subtree_key(const char *repos_path, const char *path);
