@@ -22,7 +22,13 @@ void print_debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // the program: the caller clears it.
 void handle_error(const svn_error_t *err, const char *prefix);
 
+// `_()` looks a user-facing text up in the message catalogue of the domain
+// "vornhald"; `N_()` only marks a text for the catalogue where it is looked
+// up later.
 #ifndef _
 #include <libintl.h>
 #define _(text) gettext(text)
+#endif
+#ifndef N_
+#define N_(text) text
 #endif

@@ -1,0 +1,145 @@
+// Session setup: configuration, authentication, the RA session, the
+// repository root and the dumped subtree's path; the two session queries.
+#include "repos/session.h"
+
+#include "frontend/diagnostics.h"
+#include "obfuscate/obfuscate.h"
+
+#include <apr_hash.h>
+#include <svn_client.h>
+#include <svn_cmdline.h>
+#include <svn_config.h>
+#include <svn_dirent_uri.h>
+#include <svn_fs.h>
+#include <svn_path.h>
+#include <svn_pools.h>
+#include <svn_ra.h>
+#include <svn_utf.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The subtree below `root` that `url` names: "" for the root itself, the
+// rest after the separating slash otherwise (URI escapes kept), null when
+// `url` does not lie inside `root`.
+const char *
+path_below_root(const char *root, const char *url)
+{
+  std::size_t len = std::strlen(root);
+  if (std::strncmp(root, url, len) != 0)
+    return nullptr;
+  if (url[len] == '\0')
+    return "";
+  if (url[len] != '/')
+    return nullptr;
+  return url + len + 1;
+}
+
+svn_error_t *
+open_session(session *sess)
+{
+  apr_pool_t *pool = sess->pool;
+
+  // The canonical form of a URL is already URI-encoded (blanks and other
+  // unsafe bytes escaped, existing escapes normalised); encoding it once more
+  // would escape the '%' of every escape and name a different path.
+  sess->encoded_url = svn_uri_canonicalize(sess->url, pool);
+
+  SVN_ERR(svn_fs_initialize(pool));
+  SVN_ERR(svn_ra_initialize(pool));
+  SVN_ERR(svn_config_ensure(nullptr, pool));
+
+  apr_hash_t *cfg_hash = nullptr;
+  SVN_ERR(svn_config_get_config(&cfg_hash, nullptr, pool));
+  svn_client_ctx_t *ctx = nullptr;
+  SVN_ERR(svn_client_create_context2(&ctx, cfg_hash, pool));
+
+  const char *config_dir = nullptr;
+  if (sess->config_dir) {
+    SVN_ERR(svn_utf_cstring_to_utf8(&config_dir, sess->config_dir, pool));
+    config_dir = svn_dirent_canonicalize(config_dir, pool);
+  }
+  auto *cfg = static_cast<svn_config_t *>(
+      apr_hash_get(ctx->config, SVN_CONFIG_CATEGORY_CONFIG,
+                   APR_HASH_KEY_STRING));
+
+  SVN_ERR(svn_cmdline_create_auth_baton2(
+      &ctx->auth_baton, (sess->flags & SF_NON_INTERACTIVE) != 0,
+      sess->username, sess->password, config_dir,
+      (sess->flags & SF_NO_AUTH_CACHE) != 0,
+      /* trust_server_cert_unknown_ca */ FALSE,
+      /* trust_server_cert_cn_mismatch */ FALSE,
+      /* trust_server_cert_expired */ FALSE,
+      /* trust_server_cert_not_yet_valid */ FALSE,
+      /* trust_server_cert_other_failure */ FALSE, cfg, nullptr, nullptr,
+      pool));
+
+  apr_pool_t *scratch = svn_pool_create(pool);
+  svn_error_t *err = svn_client_open_ra_session2(
+      &sess->ra, sess->encoded_url, nullptr, ctx, pool, scratch);
+  svn_pool_destroy(scratch);
+  SVN_ERR(err);
+
+  // A server may redirect the session (HTTP): the subtree is then worked
+  // out from, and the messages name, the URL the session really is on.
+  const char *session_url = nullptr;
+  SVN_ERR(svn_ra_get_session_url(sess->ra, &session_url, pool));
+  sess->encoded_url = session_url;
+
+  SVN_ERR(svn_ra_get_repos_root2(sess->ra, &sess->root, pool));
+  const char *path = path_below_root(sess->root, sess->encoded_url);
+  if (!path)
+    return svn_error_createf(SVN_ERR_RA_ILLEGAL_URL, nullptr,
+                             _("URL '%s' lies outside the repository root "
+                               "'%s'"),
+                             sess->encoded_url, sess->root);
+  sess->repos_path = obfuscate_path(sess, pool, path);
+  print_debug("session_open(): encoded_url = %s, root = %s, "
+              "repos_path = %s\n",
+              sess->encoded_url, sess->root, sess->repos_path);
+  return SVN_NO_ERROR;
+}
+
+// Reports and clears `err`; true when there was one.
+bool
+report(svn_error_t *err)
+{
+  if (!err)
+    return false;
+  handle_error(err, "ERROR: ");
+  svn_error_clear(err);
+  return true;
+}
+
+} // namespace
+
+bool
+session_open(session *sess)
+{
+  return report(open_session(sess));
+}
+
+bool
+session_check_dir(session *sess, svn_revnum_t rev)
+{
+  apr_pool_t *scratch = svn_pool_create(sess->pool);
+  svn_node_kind_t kind = svn_node_none;
+  bool failed = report(svn_ra_check_path(sess->ra, "", rev, &kind, scratch));
+  svn_pool_destroy(scratch);
+  if (failed)
+    return true;
+  if (kind == svn_node_file) {
+    std::fprintf(stderr, _("ERROR: '%s' refers to a file.\n"),
+                 sess->encoded_url);
+    return true;
+  }
+  return false;
+}
+
+bool
+session_get_uuid(session *sess, const char **uuid)
+{
+  return report(svn_ra_get_uuid2(sess->ra, uuid, sess->pool));
+}
