@@ -1,0 +1,314 @@
+#include "props/property_storage.h"
+
+#include "frontend/diagnostics.h"
+#include "util/compress.h"
+
+#include <apr_md5.h>
+#include <apr_strings.h>
+#include <svn_string.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cerrno>
+#include <limits>
+#include <span>
+
+namespace {
+
+constexpr apr_ssize_t DIGEST_LEN = APR_MD5_DIGESTSIZE;
+
+void
+put_u32(char *at, std::uint32_t v)
+{
+  std::memcpy(at, &v, sizeof(v));
+}
+
+std::uint32_t
+get_u32(const char *at)
+{
+  std::uint32_t v;
+  std::memcpy(&v, at, sizeof(v));
+  return v;
+}
+
+// The record loses one reference; at zero or below it becomes a candidate
+// for the next clean-up.
+void
+release_record(property_storage *ps, prop_record *rec)
+{
+  if (--rec->refcount <= 0)
+    apr_hash_set(ps->unreferenced, &rec, sizeof(rec), rec);
+}
+
+// Gives up the node's reference, if any, and frees it.
+void
+drop_reference(property_storage *ps, prop_reference *ref)
+{
+  if (!ref)
+    return;
+  apr_hash_set(ps->references, ref->path, APR_HASH_KEY_STRING, nullptr);
+  release_record(ps, ref->record);
+  std::free(ref->path);
+  std::free(ref);
+}
+
+prop_reference *
+find_reference(property_storage *ps, const char *path)
+{
+  return static_cast<prop_reference *>(
+      apr_hash_get(ps->references, path, APR_HASH_KEY_STRING));
+}
+
+// Parses a serialised set into `out` (pairs of name and svn_string_t *,
+// allocated in `pool`). Returns false when the bytes do not form exactly
+// one well-formed set.
+bool
+parse_set(std::span<const char> buf, apr_array_header_t *out,
+          apr_pool_t *pool)
+{
+  std::size_t at = 0;
+  for (;;) {
+    if (buf.size() - at < 4)
+      return false;
+    std::size_t name_len = get_u32(buf.data() + at);
+    at += 4;
+    if (name_len == 0)
+      return at == buf.size();
+    if (buf.size() - at < name_len + 4)
+      return false;
+    const char *name = apr_pstrmemdup(pool, buf.data() + at, name_len);
+    at += name_len;
+    std::size_t value_len = get_u32(buf.data() + at);
+    at += 4;
+    if (buf.size() - at < value_len)
+      return false;
+    APR_ARRAY_PUSH(out, const char *) = name;
+    APR_ARRAY_PUSH(out, const svn_string_t *) =
+        svn_string_ncreate(buf.data() + at, value_len, pool);
+    at += value_len;
+  }
+}
+
+// Pool clean-up: frees every record and reference and closes (and thereby
+// unlinks) "props.db".
+apr_status_t
+destroy_storage(void *data) noexcept
+{
+  auto *ps = static_cast<property_storage *>(data);
+  for (apr_hash_index_t *hi = apr_hash_first(nullptr, ps->records); hi;
+       hi = apr_hash_next(hi))
+    std::free(apr_hash_this_val(hi));
+  apr_hash_clear(ps->records);
+  for (apr_hash_index_t *hi = apr_hash_first(nullptr, ps->references); hi;
+       hi = apr_hash_next(hi)) {
+    auto *ref = static_cast<prop_reference *>(apr_hash_this_val(hi));
+    std::free(ref->path);
+    std::free(ref);
+  }
+  apr_hash_clear(ps->references);
+  apr_hash_clear(ps->unreferenced);
+  record_file_close(ps->db);
+  return APR_SUCCESS;
+}
+
+} // namespace
+
+property_storage *
+property_storage_create(const char *temp_dir, apr_pool_t *pool)
+{
+  auto *ps =
+      static_cast<property_storage *>(apr_pcalloc(pool, sizeof(property_storage)));
+  if (apr_pool_create(&ps->pool, pool) != APR_SUCCESS) {
+    std::fprintf(stderr, "Error creating property storage: out of memory\n");
+    return nullptr;
+  }
+  ps->records = apr_hash_make(ps->pool);
+  ps->references = apr_hash_make(ps->pool);
+  ps->unreferenced = apr_hash_make(ps->pool);
+
+  const char *path = apr_psprintf(ps->pool, "%s/props.db", temp_dir);
+  ps->db = record_file_open(path, ps->pool);
+  if (!ps->db) {
+    std::fprintf(stderr, "Error creating path database (%s)\n",
+                 std::strerror(errno));
+    apr_pool_destroy(ps->pool);
+    return nullptr;
+  }
+  apr_pool_cleanup_register(ps->pool, ps, destroy_storage,
+                            apr_pool_cleanup_null);
+  return ps;
+}
+
+int
+property_storage_store(property_storage *ps, const char *path,
+                       apr_hash_t *props, apr_pool_t *pool)
+{
+  prop_reference *ref = find_reference(ps, path);
+  if (apr_hash_count(props) == 0) {
+    drop_reference(ps, ref);
+    return 0;
+  }
+
+  constexpr std::size_t max_field = std::numeric_limits<std::uint32_t>::max();
+  std::size_t size = 4;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, props); hi;
+       hi = apr_hash_next(hi)) {
+    auto name_len = static_cast<std::size_t>(apr_hash_this_key_len(hi));
+    auto *value = static_cast<const svn_string_t *>(apr_hash_this_val(hi));
+    // A zero name length would end the set early when it is read back.
+    if (name_len == 0 || name_len > max_field || value->len > max_field)
+      return -1;
+    size += name_len + value->len + 8;
+  }
+
+  auto *buf = static_cast<char *>(apr_palloc(pool, size));
+  char *at = buf;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, props); hi;
+       hi = apr_hash_next(hi)) {
+    auto name_len = static_cast<std::size_t>(apr_hash_this_key_len(hi));
+    auto *value = static_cast<const svn_string_t *>(apr_hash_this_val(hi));
+    put_u32(at, static_cast<std::uint32_t>(name_len));
+    std::memcpy(at + 4, apr_hash_this_key(hi), name_len);
+    at += 4 + name_len;
+    put_u32(at, static_cast<std::uint32_t>(value->len));
+    if (value->len)
+      std::memcpy(at + 4, value->data, value->len);
+    at += 4 + value->len;
+  }
+  put_u32(at, 0);
+
+  unsigned char digest[APR_MD5_DIGESTSIZE];
+  if (apr_md5(digest, buf, size) != APR_SUCCESS)
+    return -1;
+
+  auto *rec = static_cast<prop_record *>(
+      apr_hash_get(ps->records, digest, DIGEST_LEN));
+  if (!rec) {
+    std::size_t bound = compress_bound(size);
+    auto *out = static_cast<char *>(apr_palloc(pool, bound));
+    std::size_t out_len = compress_block({buf, size}, {out, bound});
+    if (out_len == 0) {
+      std::fprintf(stderr, "Error compressing data\n");
+      return -1;
+    }
+    // The record joins `records` only once its bytes are in the file, so a
+    // failed store leaves no record that a later store could refer to.
+    if (record_file_put(ps->db, digest, DIGEST_LEN, out, out_len) != 0)
+      return -1;
+    rec = static_cast<prop_record *>(std::malloc(sizeof(prop_record)));
+    if (!rec) {
+      record_file_remove(ps->db, digest, DIGEST_LEN);
+      return -1;
+    }
+    std::memcpy(rec->digest, digest, sizeof(rec->digest));
+    rec->refcount = 0;
+    apr_hash_set(ps->records, rec->digest, DIGEST_LEN, rec);
+  }
+
+  if (ref) {
+    release_record(ps, ref->record);
+  } else {
+    ref = static_cast<prop_reference *>(std::malloc(sizeof(prop_reference)));
+    char *path_copy = strdup(path);
+    if (!ref || !path_copy) {
+      std::free(ref);
+      std::free(path_copy);
+      return -1;
+    }
+    ref->path = path_copy;
+  }
+  ref->record = rec;
+  ++rec->refcount;
+  apr_hash_set(ps->references, ref->path, APR_HASH_KEY_STRING, ref);
+  return 0;
+}
+
+int
+property_storage_load(property_storage *ps, const char *path,
+                      apr_hash_t *props, apr_pool_t *pool)
+{
+  prop_reference *ref = find_reference(ps, path);
+  if (!ref)
+    return 0;
+
+  std::size_t block_len = 0;
+  const char *block = record_file_get(ps->db, ref->record->digest, DIGEST_LEN,
+                                      pool, &block_len);
+  if (!block)
+    return -1;
+  std::size_t size = 0;
+  if (!compress_uncompressed_length({block, block_len}, &size))
+    return -1;
+  auto *buf = static_cast<char *>(apr_palloc(pool, size ? size : 1));
+  if (!compress_uncompress({block, block_len}, {buf, size}))
+    return -1;
+
+  // Snappy does not notice every damaged byte; the digest does.
+  unsigned char digest[APR_MD5_DIGESTSIZE];
+  if (apr_md5(digest, buf, size) != APR_SUCCESS ||
+      std::memcmp(digest, ref->record->digest, sizeof(digest)) != 0)
+    return -1;
+
+  apr_array_header_t *pairs = apr_array_make(pool, 8, sizeof(void *));
+  if (!parse_set({buf, size}, pairs, pool))
+    return -1;
+  for (int i = 0; i + 1 < pairs->nelts; i += 2)
+    apr_hash_set(props, APR_ARRAY_IDX(pairs, i, const char *),
+                 APR_HASH_KEY_STRING,
+                 APR_ARRAY_IDX(pairs, i + 1, const svn_string_t *));
+
+  drop_reference(ps, ref);
+  return 0;
+}
+
+int
+property_storage_delete(property_storage *ps, const char *path)
+{
+  drop_reference(ps, find_reference(ps, path));
+  return 0;
+}
+
+int
+property_storage_cleanup(property_storage *ps, apr_pool_t *pool)
+{
+  print_debug("property_storage_cleanup(): %d items in database, "
+              "%d references\n",
+              static_cast<int>(apr_hash_count(ps->records)),
+              static_cast<int>(apr_hash_count(ps->references)));
+  if (apr_hash_count(ps->unreferenced) == 0)
+    return 0;
+
+  apr_array_header_t *removed = apr_array_make(
+      pool, static_cast<int>(apr_hash_count(ps->unreferenced)),
+      sizeof(prop_record *));
+  for (apr_hash_index_t *hi = apr_hash_first(pool, ps->unreferenced); hi;
+       hi = apr_hash_next(hi)) {
+    auto *rec = static_cast<prop_record *>(apr_hash_this_val(hi));
+    if (rec->refcount >= 1)
+      continue;
+    apr_hash_set(ps->records, rec->digest, DIGEST_LEN, nullptr);
+    if (verbosity >= 3) {
+      char hex[2 * APR_MD5_DIGESTSIZE + 1];
+      for (int i = 0; i < APR_MD5_DIGESTSIZE; ++i)
+        std::snprintf(hex + 2 * i, 3, "%02x", rec->digest[i]);
+      print_debug("property_storage_cleanup(): removing %s\n", hex);
+    }
+    if (record_file_remove(ps->db, rec->digest, DIGEST_LEN) != 0) {
+      print_debug("removal from database failed\n");
+      APR_ARRAY_PUSH(removed, prop_record *) = rec;
+      apr_hash_clear(ps->unreferenced);
+      for (int i = 0; i < removed->nelts; ++i)
+        std::free(APR_ARRAY_IDX(removed, i, prop_record *));
+      return -1;
+    }
+    APR_ARRAY_PUSH(removed, prop_record *) = rec;
+  }
+  apr_hash_clear(ps->unreferenced);
+  print_debug("property_storage_cleanup(): Cleaned up %d properties\n",
+              removed->nelts);
+  for (int i = 0; i < removed->nelts; ++i)
+    std::free(APR_ARRAY_IDX(removed, i, prop_record *));
+  return 0;
+}
