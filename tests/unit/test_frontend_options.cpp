@@ -1,0 +1,336 @@
+// The revision-range forms, the argument scan and removal of the temporary
+// directory.
+#include "frontend/diagnostics.h"
+#include "frontend/options.h"
+#include "repos/session.h"
+
+#include <gtest/gtest.h>
+
+#include <apr_general.h>
+#include <svn_pools.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct range_case {
+  const char *text;
+  bool invalid;
+  svn_revnum_t start, end;
+};
+
+const range_case range_cases[] = {
+    {"5", false, 4, 5},
+    {"1", false, 0, 1},
+    {"3:3", false, 3, 3},
+    {"0:7", false, 0, 7},
+    {"3:HEAD", false, 3, -1},
+    {"0:head", false, 0, -1},
+    {"head", false, -1, -1},
+    {"HEAD", false, -1, -1},
+    {"HEAD:head", false, -1, -1},
+    {"0", true, 0, 0},
+    {"-3", true, 0, 0},
+    {"5:3", true, 0, 0},
+    {"-1:3", true, 0, 0},
+    {"-1:HEAD", true, 0, 0},
+    {"3x", true, 0, 0},
+    {"3:4x", true, 0, 0},
+    {"3:", true, 0, 0},
+    {":3", true, 0, 0},
+    {"HEAD:3", true, 0, 0},
+    {"HEADS", true, 0, 0},
+    {"HEAD:HEADS", true, 0, 0},
+    {"HEA", true, 0, 0},
+    {"", true, 0, 0},
+    {"x", true, 0, 0},
+};
+
+class RevisionRange : public testing::TestWithParam<range_case> {};
+
+TEST_P(RevisionRange, ParsesOrRejects)
+{
+  const range_case &c = GetParam();
+  svn_revnum_t start = 100, end = 100;
+  EXPECT_EQ(parse_revision_range(c.text, &start, &end), c.invalid);
+  if (c.invalid) {
+    EXPECT_EQ(start, 100);
+    EXPECT_EQ(end, 100);
+  } else {
+    EXPECT_EQ(start, c.start);
+    EXPECT_EQ(end, c.end);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, RevisionRange, testing::ValuesIn(range_cases));
+
+// --stop passes one variable for both bounds.
+TEST(RevisionRange, SameVariableForBothBounds)
+{
+  const struct {
+    const char *text;
+    svn_revnum_t end;
+  } cases[] = {{"7", 6}, {"1", 0}, {"2:9", 9}, {"HEAD", -1}, {"4:HEAD", -1}};
+  for (const auto &c : cases) {
+    svn_revnum_t rev = 100;
+    EXPECT_FALSE(parse_revision_range(c.text, &rev, &rev)) << c.text;
+    EXPECT_EQ(rev, c.end) << c.text;
+  }
+  svn_revnum_t rev = 100;
+  EXPECT_TRUE(parse_revision_range("0", &rev, &rev));
+}
+
+// One scan of a command line, with what it wrote.
+struct scan_run {
+  scan_result result;
+  session sess;
+  dump_options opts;
+  std::string out, err;
+  std::vector<std::string> argv_after;
+};
+
+class Scan : public testing::Test {
+protected:
+  void
+  SetUp() override
+  {
+    apr_initialize();
+    pool_ = svn_pool_create(nullptr);
+  }
+  void
+  TearDown() override
+  {
+    svn_pool_destroy(pool_);
+    apr_terminate();
+    verbosity = 0;
+  }
+
+  scan_run
+  scan(std::vector<std::string> words)
+  {
+    words.insert(words.begin(), "vornhald");
+    std::vector<char *> argv;
+    for (auto &w : words)
+      argv.push_back(w.data());
+    argv.push_back(nullptr);
+    scan_run r;
+    r.sess.pool = pool_;
+    verbosity = 0;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    r.result = scan_arguments(static_cast<int>(words.size()), argv.data(),
+                              &r.sess, &r.opts);
+    r.err = testing::internal::GetCapturedStderr();
+    r.out = testing::internal::GetCapturedStdout();
+    r.argv_after = words;
+    return r;
+  }
+
+  apr_pool_t *pool_ = nullptr;
+};
+
+const char hint[] = "Please run with --help for usage information.\n";
+const char url[] = "svn://127.0.0.1/repo";
+
+TEST_F(Scan, HelpAndVersionStopTheScan)
+{
+  for (const char *word : {"-h", "--help"}) {
+    scan_run r = scan({url, word, "--bogus"});
+    EXPECT_EQ(r.result, SCAN_EXIT_SUCCESS);
+    EXPECT_EQ(r.out.rfind("vornhald 0.6.2\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("USAGE: vornhald [options] <url>\n"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+  }
+  scan_run r = scan({"--version", "--bogus"});
+  EXPECT_EQ(r.result, SCAN_EXIT_SUCCESS);
+  EXPECT_EQ(r.out.rfind("vornhald 0.6.2\n", 0), 0u);
+  EXPECT_EQ(r.out.find("USAGE"), std::string::npos);
+  // An error before --help ends the scan there.
+  r = scan({"bogus", "--help"});
+  EXPECT_EQ(r.result, SCAN_EXIT_FAILURE);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            std::string("ERROR: Unknown argument or malformed url 'bogus'.\n") +
+                hint);
+}
+
+TEST_F(Scan, Errors)
+{
+  const struct {
+    std::vector<std::string> words;
+    std::string err;
+  } cases[] = {
+      {{url, "-x"}, std::string("ERROR: Unknown argument or malformed url "
+                                "'-x'.\n") + hint},
+      {{url, "--revision=5"}, std::string("ERROR: Unknown argument or "
+                                          "malformed url '--revision=5'.\n") +
+                                  hint},
+      {{url, "svn://127.0.0.1/other"},
+       std::string("ERROR: multiple URLs detected.\n") + hint},
+      {{url, "-r"}, std::string("ERROR: Missing argument for option: -r\n") +
+                        hint},
+      {{"--prefix"},
+       std::string("ERROR: Missing argument for option: --prefix\n") + hint},
+      {{"-p"}, std::string("ERROR: Missing argument for option: -p\n") + hint},
+      {{"-r", "5:3", url}, "ERROR: invalid revision range '5:3'.\n"},
+      {{"--revision", "0", url}, "ERROR: invalid revision range '0'.\n"},
+  };
+  for (const auto &c : cases) {
+    scan_run r = scan(c.words);
+    EXPECT_EQ(r.result, SCAN_EXIT_FAILURE) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(Scan, OptionsAndArguments)
+{
+  scan_run r = scan({"-n", "--obfuscate", "--no-auth-cache",
+                     "--non-interactive", "--keep-revnums",
+                     "--no-incremental-header", "--deltas", "--incremental",
+                     "-r", "3:HEAD", "--config-dir", "/etc/cfg", "--prefix",
+                     "-r", url});
+  ASSERT_EQ(r.result, SCAN_CONTINUE) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.opts.flags, DF_DRY_RUN | DF_KEEP_REVNUMS |
+                              DF_NO_INCREMENTAL_HEADER | DF_USE_DELTAS |
+                              DF_INCREMENTAL);
+  EXPECT_EQ(r.sess.flags, SF_OBFUSCATE | SF_NO_AUTH_CACHE | SF_NON_INTERACTIVE);
+  EXPECT_EQ(r.opts.start, 3);
+  EXPECT_EQ(r.opts.end, -1);
+  EXPECT_STREQ(r.sess.config_dir, "/etc/cfg");
+  EXPECT_STREQ(r.opts.prefix, "-r"); // the next word, whatever it looks like
+  EXPECT_STREQ(r.sess.url, url);
+  EXPECT_EQ(r.opts.temp_dir, nullptr);
+
+  r = scan({});
+  EXPECT_EQ(r.result, SCAN_CONTINUE);
+  EXPECT_EQ(r.sess.url, nullptr);
+  EXPECT_EQ(r.opts.start, 0);
+  EXPECT_EQ(r.opts.end, -1);
+  EXPECT_EQ(r.opts.format_version, 2);
+}
+
+TEST_F(Scan, Verbosity)
+{
+  const struct {
+    std::vector<std::string> words;
+    int verbosity;
+  } cases[] = {
+      {{}, 0},
+      {{"-q"}, -1},
+      {{"-q", "-v"}, 1},
+      {{"-v", "-q"}, -1},
+      {{"-v", "--verbose", "-v"}, 3},
+      {{"--quiet", "-v", "-v"}, 2},
+  };
+  for (const auto &c : cases) {
+    scan_run r = scan(c.words);
+    EXPECT_EQ(r.result, SCAN_CONTINUE);
+    EXPECT_EQ(verbosity, c.verbosity) << testing::PrintToString(c.words);
+  }
+}
+
+TEST_F(Scan, CredentialsAreBlankedInArgv)
+{
+  scan_run r = scan({"-u", "alice", "--password", "s3cr3t!", url});
+  ASSERT_EQ(r.result, SCAN_CONTINUE);
+  EXPECT_STREQ(r.sess.username, "alice");
+  EXPECT_STREQ(r.sess.password, "s3cr3t!");
+  EXPECT_EQ(r.argv_after[2], "     ");
+  EXPECT_EQ(r.argv_after[4], "       ");
+  EXPECT_EQ(r.argv_after[5], url);
+}
+
+TEST_F(Scan, Stop)
+{
+  scan_run r = scan({"-r", "3:9", "--stop", "7", url});
+  ASSERT_EQ(r.result, SCAN_CONTINUE);
+  EXPECT_EQ(r.opts.start, 0);
+  EXPECT_EQ(r.opts.end, 6);
+  EXPECT_EQ(r.err,
+            "WARNING: the '--stop' option is deprated. Please use "
+            "'--revision'.\n"
+            "         The resulting dump WILL DIFFER from the one obtained "
+            "with\n"
+            "         previous versions of the program if you are dumping a "
+            "subdirectory.\n");
+
+  r = scan({"--stop", "0", url});
+  EXPECT_EQ(r.result, SCAN_EXIT_FAILURE);
+  EXPECT_NE(r.err.find("ERROR: invalid revision number '0'.\n"),
+            std::string::npos);
+  EXPECT_EQ(r.err.find(hint), std::string::npos);
+}
+
+TEST_F(Scan, DeprecatedOptions)
+{
+  const struct {
+    std::vector<std::string> words;
+    const char *warning;
+  } cases[] = {
+      {{"--online", url}, "WARNING: the '--online' option is deprecated.\n"},
+      {{"--dump-uuid", url},
+       "WARNING: the '--dump-uuid' option is deprecated.\n"},
+      {{"-d", "-bogus", url}, "WARNING: the '-d' option is deprecated.\n"},
+      {{url, "--download-dir"},
+       "WARNING: the '--download-dir' option is deprecated.\n"},
+      {{"--no-check-certificate", url},
+       "WARNING: the '--no-check-certificate' option is deprecated and will "
+       "be IGNORED!\n"},
+      {{"-o", "out.dump", url},
+       "WARNING: the '-o' option is deprecated and will be IGNORED!\n"},
+      {{url, "--outfile"},
+       "WARNING: the '--outfile' option is deprecated and will be "
+       "IGNORED!\n"},
+  };
+  for (const auto &c : cases) {
+    scan_run r = scan(c.words);
+    EXPECT_EQ(r.result, SCAN_CONTINUE) << r.err;
+    EXPECT_EQ(r.err, c.warning);
+    EXPECT_STREQ(r.sess.url, url);
+  }
+}
+
+TEST(RemoveTree, RemovesContentsAndNeverFollowsLinks)
+{
+  apr_initialize();
+  apr_pool_t *pool = svn_pool_create(nullptr);
+  char base[] = "/tmp/vh-rmtreeXXXXXX";
+  ASSERT_NE(mkdtemp(base), nullptr);
+  std::string b = base;
+  std::string keep = b + "/keep";
+  std::string tree = b + "/tree";
+  ASSERT_EQ(mkdir(keep.c_str(), 0700), 0);
+  std::ofstream(keep + "/precious") << "x";
+  ASSERT_EQ(mkdir(tree.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((tree + "/td").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((tree + "/td/deep").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((tree + "/.hidden").c_str(), 0700), 0);
+  std::ofstream(tree + "/paths.db") << "data";
+  std::ofstream(tree + "/td/deep/f") << "data";
+  ASSERT_EQ(symlink(keep.c_str(), (tree + "/link").c_str()), 0);
+
+  remove_tree(pool, tree.c_str(), false);
+  struct stat st;
+  EXPECT_EQ(stat(tree.c_str(), &st), 0) << "kept without remove-self";
+  EXPECT_NE(stat((tree + "/td").c_str(), &st), 0);
+  EXPECT_NE(lstat((tree + "/link").c_str(), &st), 0);
+  EXPECT_EQ(stat((keep + "/precious").c_str(), &st), 0);
+  EXPECT_EQ(rmdir(tree.c_str()), 0) << "left empty";
+
+  remove_tree(pool, (b + "/missing").c_str(), true); // nothing to do
+
+  remove_tree(pool, base, true);
+  EXPECT_NE(stat(base, &st), 0);
+  svn_pool_destroy(pool);
+  apr_terminate();
+}
+
+} // namespace
