@@ -1,0 +1,154 @@
+// Session setup against a real repository over file://.
+#include "frontend/diagnostics.h"
+#include "repos/session.h"
+
+#include <gtest/gtest.h>
+
+#include <apr_general.h>
+#include <apr_hash.h>
+#include <svn_pools.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string
+command_output(const std::string &cmd)
+{
+  std::string out;
+  if (FILE *p = popen(cmd.c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof(buf), p))
+      out += buf;
+    pclose(p);
+  }
+  return out;
+}
+
+class Session : public testing::Test {
+protected:
+  // One repository for the suite: trunk/, trunk/sub dir/ and the file
+  // trunk/sub dir/file.txt in revision 1.
+  static void
+  SetUpTestSuite()
+  {
+    char tmpl[] = "/tmp/vh-sessionXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    base_ = tmpl;
+    std::string repo = base_ + "/repo";
+    std::string cmd =
+        "svnadmin create '" + repo + "' && echo text > '" + base_ +
+        "/file.txt' && svnmucc -U 'file://" + repo +
+        "' -m init mkdir trunk mkdir 'trunk/sub dir' put '" + base_ +
+        "/file.txt' 'trunk/sub dir/file.txt' >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    root_url_ = "file://" + repo;
+    uuid_ = command_output("svnlook uuid '" + repo + "'");
+    while (!uuid_.empty() && uuid_.back() == '\n')
+      uuid_.pop_back();
+  }
+  static void
+  TearDownTestSuite()
+  {
+    std::system(("rm -rf '" + base_ + "'").c_str());
+  }
+
+  void
+  SetUp() override
+  {
+    apr_initialize();
+    sess_.pool = svn_pool_create(nullptr);
+    sess_.obfuscated_names = apr_hash_make(sess_.pool);
+    sess_.used_words = apr_hash_make(sess_.pool);
+    sess_.flags = SF_NON_INTERACTIVE;
+  }
+  void
+  TearDown() override
+  {
+    svn_pool_destroy(sess_.pool);
+    apr_terminate();
+  }
+
+  // session_open on `url`; returns its result and what it wrote.
+  bool
+  open(const std::string &url, std::string *err = nullptr)
+  {
+    url_ = url;
+    sess_.url = url_.c_str();
+    testing::internal::CaptureStderr();
+    bool failed = session_open(&sess_);
+    std::string text = testing::internal::GetCapturedStderr();
+    if (err)
+      *err = text;
+    return failed;
+  }
+
+  static std::string base_, root_url_, uuid_;
+  std::string url_;
+  session sess_;
+};
+
+std::string Session::base_, Session::root_url_, Session::uuid_;
+
+TEST_F(Session, SubtreePathFromTheUrl)
+{
+  const struct {
+    std::string suffix, repos_path;
+  } cases[] = {
+      {"", ""},
+      {"/", ""},
+      {"/trunk", "trunk"},
+      {"/trunk/", "trunk"},
+      {"/trunk/sub dir/", "trunk/sub%20dir"},
+      {"/trunk/sub%20dir", "trunk/sub%20dir"},
+      {"//trunk/./sub dir", "trunk/sub%20dir"},
+  };
+  for (const auto &c : cases) {
+    ASSERT_FALSE(open(root_url_ + c.suffix)) << c.suffix;
+    EXPECT_STREQ(sess_.root, root_url_.c_str());
+    EXPECT_EQ(sess_.repos_path, c.repos_path) << c.suffix;
+    std::string encoded = root_url_;
+    if (!c.repos_path.empty())
+      encoded += "/" + c.repos_path;
+    EXPECT_EQ(sess_.encoded_url, encoded);
+    EXPECT_FALSE(session_check_dir(&sess_, 1));
+  }
+}
+
+TEST_F(Session, CheckDirRejectsAFile)
+{
+  ASSERT_FALSE(open(root_url_ + "/trunk/sub dir/file.txt"));
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(session_check_dir(&sess_, 1));
+  EXPECT_FALSE(session_check_dir(&sess_, 0)); // nothing there yet
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ERROR: '" + root_url_ + "/trunk/sub%20dir/file.txt' refers to a "
+            "file.\n");
+
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(session_check_dir(&sess_, 5)); // no such revision
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << err;
+}
+
+TEST_F(Session, Uuid)
+{
+  ASSERT_FALSE(open(root_url_ + "/trunk"));
+  const char *uuid = nullptr;
+  ASSERT_FALSE(session_get_uuid(&sess_, &uuid));
+  EXPECT_EQ(uuid, uuid_);
+}
+
+TEST_F(Session, MissingRepositoryIsReported)
+{
+  std::string err;
+  EXPECT_TRUE(open("file://" + base_ + "/missing", &err));
+  EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << err;
+  EXPECT_NE(err.find(base_ + "/missing"), std::string::npos) << err;
+  EXPECT_EQ(sess_.ra, nullptr);
+}
+
+} // namespace
