@@ -1,0 +1,77 @@
+// Preparation of a dump that starts in the middle of history; see
+// mid_history.h.
+#include "dump/mid_history.h"
+
+#include "frontend/diagnostics.h"
+#include "history/log_replay.h"
+#include "history/path_repo.h"
+#include "repos/log.h"
+#include "util/apr_glue.h"
+
+#include <cstdio>
+
+bool
+mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
+                    apr_array_header_t *logs, mid_history_start *where) {
+  // -r HEAD: the first revision to write is the last one that changed the
+  // subtree, which the range settlement made the end.
+  if (opts->start < 0)
+    opts->start = opts->end;
+  if (fetch_all_logs(sess, 0, opts->end, logs))
+    return true;
+
+  const char *label = _("Preparing tree history... ");
+  print_verbose("%s", label);
+  const bool keep = (opts->flags & DF_KEEP_REVNUMS) != 0;
+  vh::Pool scratch(sess->pool);
+  int idx = 0;
+  for (; idx < logs->nelts; ++idx) {
+    const log_revision *logrev = &APR_ARRAY_IDX(logs, idx, log_revision);
+    if (logrev->revision >= opts->start)
+      break;
+    scratch.clear();
+    svn_revnum_t local = keep ? logrev->revision : idx;
+    if (path_repo_commit_log(prepo, sess, opts, logrev, local, logs,
+                             scratch.get()) != 0)
+      return true;
+    print_progress("\r\033[0K%s%ld", label, static_cast<long>(idx));
+    if (verbosity >= 2)
+      std::fflush(stderr);
+  }
+  if (verbosity == 2)
+    print_progress("\r\033[0K%s%s", label, _("done\n"));
+  else
+    print_verbose("%s", _("done\n"));
+
+  // The placeholder of a subdirectory dump stands for the empty state
+  // before the subtree existed and never serves as the base.
+  const bool whole = !sess->repos_path || !*sess->repos_path;
+  const int first_real = whole ? 0 : 1;
+  if (idx > first_real) {
+    int base = idx - 1;
+    opts->start = APR_ARRAY_IDX(logs, base, log_revision).revision;
+    opts->flags |= DF_INITIAL_DRY_RUN;
+    where->list_idx = base - 1;
+    where->local_rev = keep ? opts->start : base;
+  } else if (idx < logs->nelts) {
+    // Nothing of the subtree lies below the start: its first revision is
+    // written in full, reported as empty, without a dry run.
+    opts->start = APR_ARRAY_IDX(logs, idx, log_revision).revision;
+    where->list_idx = idx - 1;
+    where->local_rev = whole ? opts->start : 1;
+  } else {
+    std::fprintf(stderr, _("ERROR: URL '%s' has no history to dump\n"),
+                 sess->url);
+    return true;
+  }
+
+  opts->end = APR_ARRAY_IDX(logs, logs->nelts - 1, log_revision).revision;
+  print_debug("logs_fetched, opts->end set to %ld\n",
+              static_cast<long>(opts->end));
+  return false;
+}
+
+bool
+mid_history_writes_header(const dump_options *opts, bool start_mid) {
+  return !(start_mid && (opts->flags & DF_NO_INCREMENTAL_HEADER));
+}
