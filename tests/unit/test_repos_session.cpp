@@ -56,6 +56,9 @@ protected:
     std::system(("rm -rf '" + base_ + "'").c_str());
   }
 
+  // APR stays initialised for the whole test program: the file-system
+  // and repository-access layers keep process-wide state in it, set up
+  // once by the first session_open.
   void
   SetUp() override
   {
@@ -69,7 +72,6 @@ protected:
   TearDown() override
   {
     svn_pool_destroy(sess_.pool);
-    apr_terminate();
   }
 
   // session_open on `url`; returns its result and what it wrote.
