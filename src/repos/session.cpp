@@ -46,6 +46,13 @@ open_session(session *sess)
   // unsafe bytes escaped, existing escapes normalised); encoding it once more
   // would escape the '%' of every escape and name a different path.
   sess->encoded_url = svn_uri_canonicalize(sess->url, pool);
+  // The repository layer would resolve ".." below the root and leave a
+  // subtree path that no changed path ever matches; Subversion's own
+  // client refuses such URLs as well.
+  if (svn_path_is_backpath_present(sess->encoded_url))
+    return svn_error_createf(SVN_ERR_BAD_URL, nullptr,
+                             _("URL '%s' contains a '..' element"),
+                             sess->url);
 
   SVN_ERR(svn_fs_initialize(pool));
   SVN_ERR(svn_ra_initialize(pool));

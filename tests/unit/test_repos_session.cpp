@@ -153,4 +153,16 @@ TEST_F(Session, MissingRepositoryIsReported)
   EXPECT_EQ(sess_.ra, nullptr);
 }
 
+// The repository layer would open "trunk/.." below the root and leave a
+// subtree path that nothing in the log matches.
+TEST_F(Session, BackPathIsRefused)
+{
+  for (const char *suffix : {"/trunk/..", "/trunk/../trunk", "/../repo"}) {
+    std::string err;
+    EXPECT_TRUE(open(root_url_ + suffix, &err)) << suffix;
+    EXPECT_EQ(err, "ERROR: URL '" + root_url_ + suffix +
+                       "' contains a '..' element\n");
+  }
+}
+
 } // namespace
