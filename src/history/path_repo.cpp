@@ -1,0 +1,296 @@
+// Path repository: change lists and snapshots in "paths.db", the current
+// tree and the cache of rebuilt trees; see path_repo.h.
+#include "history/path_repo.h"
+
+#include "frontend/diagnostics.h"
+#include "history/record_file.h"
+#include "util/apr_glue.h"
+#include "util/compress.h"
+
+#include <apr_strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+// Room for the decimal digits and sign of any revision number.
+struct rev_key {
+  char text[24];
+  apr_ssize_t len;
+};
+
+rev_key
+make_key(svn_revnum_t revision) {
+  rev_key key;
+  key.len = std::snprintf(key.text, sizeof key.text, "%ld",
+                          static_cast<long>(revision));
+  return key;
+}
+
+bool
+is_snapshot(svn_revnum_t revision) {
+  return revision > 0 && (revision & 1023) == 0;
+}
+
+pr_cache_entry &
+slot(path_repo *repo, int i) {
+  return APR_ARRAY_IDX(repo->cache, i, pr_cache_entry);
+}
+
+void
+record_change(path_repo *repo, char action, const char *path) {
+  pr_change &change = APR_ARRAY_PUSH(repo->changes, pr_change);
+  change.action = action;
+  change.path = apr_pstrdup(repo->changes_pool, path);
+  repo->changes_size += static_cast<std::int32_t>(std::strlen(path) + 2);
+}
+
+void
+drop_changes(path_repo *repo) {
+  repo->changes_size = 0;
+  apr_array_clear(repo->changes);
+  apr_pool_clear(repo->changes_pool);
+}
+
+// Replays one decompressed record over `target`. Returns false when an
+// entry lacks its terminator.
+bool
+replay_entries(critbit_tree *target, const char *data, std::size_t length) {
+  std::size_t pos = 0;
+  while (pos < length) {
+    char action = data[pos++];
+    const void *end = std::memchr(data + pos, '\0', length - pos);
+    if (!end)
+      return false;
+    const char *path = data + pos;
+    if (action == '+')
+      critbit_insert(target, path);
+    else
+      critbit_delete(target, path);
+    pos = static_cast<const char *>(end) - data + 1;
+  }
+  return true;
+}
+
+apr_status_t
+pr_cleanup(void *data) noexcept {
+  auto *repo = static_cast<path_repo *>(data);
+  critbit_clear(&repo->tree);
+  for (int i = 0; i < PR_CACHE_SLOTS; ++i)
+    critbit_clear(&slot(repo, i).tree);
+  record_file_close(repo->db);
+  return APR_SUCCESS;
+}
+
+} // namespace
+
+path_repo *
+path_repo_create(const char *temp_dir, apr_pool_t *pool) {
+  apr_pool_t *own_pool = nullptr;
+  apr_pool_create(&own_pool, pool);
+  auto *repo =
+      static_cast<path_repo *>(apr_pcalloc(own_pool, sizeof(path_repo)));
+  repo->pool = own_pool;
+  apr_pool_create(&repo->changes_pool, own_pool);
+  critbit_init(&repo->tree);
+
+  repo->changes = apr_array_make(own_pool, 1, sizeof(pr_change));
+  repo->cache = apr_array_make(own_pool, PR_CACHE_SLOTS,
+                               sizeof(pr_cache_entry));
+  for (int i = 0; i < PR_CACHE_SLOTS; ++i) {
+    pr_cache_entry &entry = APR_ARRAY_PUSH(repo->cache, pr_cache_entry);
+    entry.revision = -1;
+    critbit_init(&entry.tree);
+  }
+  repo->cache_next = 0;
+  repo->last_rev = 0;
+
+  const char *path = apr_psprintf(pool, "%s/paths.db", temp_dir);
+  repo->db = record_file_open(path, own_pool);
+  if (!repo->db) {
+    std::fprintf(stderr, _("Error creating path database (%s)\n"),
+                 std::strerror(errno));
+    apr_pool_destroy(own_pool);
+    return nullptr;
+  }
+  // Debian's snappy keeps no working state, so there is no compressor
+  // environment to set up or release.
+  apr_pool_cleanup_register(own_pool, repo, pr_cleanup,
+                            apr_pool_cleanup_null);
+  return repo;
+}
+
+int
+path_repo_add(path_repo *repo, const char *path) {
+  record_change(repo, '+', path);
+  return critbit_insert(&repo->tree, path) == 0 ? 0 : -1;
+}
+
+int
+path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool) {
+  pr_collect collect{apr_array_make(pool, 16, sizeof(const char *)),
+                     std::strlen(path), pool};
+  critbit_walk_prefix(&repo->tree, path, pr_collect_path, &collect);
+  for (int i = 0; i < collect.list->nelts; ++i) {
+    const char *victim = APR_ARRAY_IDX(collect.list, i, const char *);
+    record_change(repo, '-', victim);
+    critbit_delete(&repo->tree, victim);
+  }
+  return 0;
+}
+
+int
+path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
+  if (!is_snapshot(revision) && repo->changes_size == 0) {
+    repo->last_rev = revision;
+    return 0;
+  }
+
+  char *encoded;
+  std::size_t encoded_len = 0;
+  if (is_snapshot(revision)) {
+    pr_collect collect{apr_array_make(pool, 1024, sizeof(const char *)), 0,
+                       pool};
+    if (critbit_walk_prefix(&repo->tree, "", pr_collect_path, &collect) !=
+        0) {
+      std::fprintf(stderr, "%s", _("Error encoding tree data for snapshot\n"));
+      return -1;
+    }
+    for (int i = 0; i < collect.list->nelts; ++i)
+      encoded_len += std::strlen(APR_ARRAY_IDX(collect.list, i, const char *)) +
+                     2;
+    encoded = static_cast<char *>(apr_palloc(pool, encoded_len + 1));
+    char *out = encoded;
+    for (int i = 0; i < collect.list->nelts; ++i) {
+      const char *path = APR_ARRAY_IDX(collect.list, i, const char *);
+      std::size_t len = std::strlen(path);
+      *out++ = '+';
+      std::memcpy(out, path, len + 1);
+      out += len + 1;
+    }
+  } else {
+    encoded_len = static_cast<std::size_t>(repo->changes_size);
+    encoded = static_cast<char *>(apr_palloc(pool, encoded_len));
+    char *out = encoded;
+    for (int i = 0; i < repo->changes->nelts; ++i) {
+      const pr_change &change = APR_ARRAY_IDX(repo->changes, i, pr_change);
+      std::size_t len = std::strlen(change.path);
+      *out++ = change.action;
+      std::memcpy(out, change.path, len + 1);
+      out += len + 1;
+    }
+  }
+
+  std::size_t bound = compress_bound(encoded_len);
+  auto *compressed = static_cast<char *>(apr_palloc(pool, bound));
+  std::size_t compressed_len =
+      compress_block({encoded, encoded_len}, {compressed, bound});
+  if (compressed_len == 0) {
+    std::fprintf(stderr, _("Error compressing tree data for revision %ld\n"),
+                 static_cast<long>(revision));
+    return -1;
+  }
+
+  rev_key key = make_key(revision);
+  if (record_file_put(repo->db, key.text, key.len, compressed,
+                      compressed_len) != 0) {
+    std::fprintf(stderr, _("Error storing paths for revision %ld\n"),
+                 static_cast<long>(revision));
+    return -1;
+  }
+
+  repo->last_rev = revision;
+  drop_changes(repo);
+  return 0;
+}
+
+int
+path_repo_discard(path_repo *repo, apr_pool_t *pool) {
+  drop_changes(repo);
+  critbit_clear(&repo->tree);
+  return pr_build_tree(repo, &repo->tree, repo->last_rev, pool);
+}
+
+int
+pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
+              apr_pool_t *pool) {
+  vh::Pool iterpool(pool);
+  for (svn_revnum_t i = revision & ~svn_revnum_t{1023}; i <= revision; ++i) {
+    iterpool.clear();
+    rev_key key = make_key(i);
+    if (!record_file_contains(repo->db, key.text, key.len))
+      continue;
+    std::size_t block_len = 0;
+    char *block =
+        record_file_get(repo->db, key.text, key.len, iterpool.get(), &block_len);
+    if (!block) {
+      std::fprintf(stderr, _("Error fetching tree delta for revision %ld\n"),
+                   static_cast<long>(i));
+      return -1;
+    }
+    std::size_t length = 0;
+    if (!compress_uncompressed_length({block, block_len}, &length))
+      return -1;
+    std::unique_ptr<char[]> data(new (std::nothrow) char[length]);
+    if (!data)
+      return -1;
+    if (!compress_uncompress({block, block_len}, {data.get(), length}))
+      return -1;
+    if (!replay_entries(target, data.get(), length))
+      return -1;
+  }
+  return 0;
+}
+
+const critbit_tree *
+pr_cached_tree(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
+  for (int i = 0; i < PR_CACHE_SLOTS; ++i)
+    if (slot(repo, i).revision == revision)
+      return &slot(repo, i).tree;
+
+  pr_cache_entry &entry = slot(repo, repo->cache_next);
+  critbit_clear(&entry.tree);
+  if (pr_build_tree(repo, &entry.tree, revision, pool) != 0) {
+    // A partial replay must never answer a later query.
+    critbit_clear(&entry.tree);
+    entry.revision = -1;
+    return nullptr;
+  }
+  entry.revision = revision;
+  repo->cache_next = (repo->cache_next + 1) % PR_CACHE_SLOTS;
+  return &entry.tree;
+}
+
+signed char
+path_repo_exists(path_repo *repo, const char *path, svn_revnum_t revision,
+                 apr_pool_t *pool) {
+  if (revision < 0)
+    return 0;
+  const critbit_tree *tree = pr_cached_tree(repo, revision, pool);
+  if (!tree)
+    return -1;
+  return static_cast<signed char>(critbit_contains(tree, path));
+}
+
+signed char
+path_repo_check_parent(path_repo *repo, const char *parent, const char *name,
+                       svn_revnum_t revision, apr_pool_t *pool) {
+  const char *path =
+      *parent ? apr_psprintf(pool, "%s/%s", parent, name) : name;
+  return path_repo_exists(repo, path, revision, pool);
+}
+
+int
+pr_collect_path(const char *str, void *data) noexcept {
+  auto *collect = static_cast<pr_collect *>(data);
+  std::size_t p = collect->prefix_len;
+  if (p != 0 && str[p] != '/' && str[p] != '\0')
+    return 0;
+  APR_ARRAY_PUSH(collect->list, const char *) =
+      apr_pstrdup(collect->pool, str);
+  return 0;
+}

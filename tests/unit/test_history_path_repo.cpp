@@ -1,0 +1,357 @@
+#include "history/path_repo.h"
+
+#include "history/record_file.h"
+#include "util/apr_glue.h"
+#include "util/compress.h"
+
+#include <apr_general.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class AprEnvironment : public testing::Environment {
+public:
+  void SetUp() override { apr_initialize(); }
+  void TearDown() override { apr_terminate(); }
+};
+const auto *const apr_environment =
+    testing::AddGlobalTestEnvironment(new AprEnvironment);
+
+using Strings = std::vector<std::string>;
+
+int
+collect_all(const char *str, void *data) {
+  static_cast<Strings *>(data)->push_back(str);
+  return 0;
+}
+
+Strings
+contents(const critbit_tree *tree) {
+  Strings out;
+  critbit_walk_prefix(tree, "", collect_all, &out);
+  return out;
+}
+
+// A repository in a fresh temporary directory, destroyed with its pool.
+class PathRepo : public testing::Test {
+protected:
+  void SetUp() override {
+    root_ = vh::Pool();
+    char tmpl[] = "/tmp/vh_path_repo_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    repo_ = path_repo_create(dir_.c_str(), root_.get());
+    ASSERT_NE(repo_, nullptr);
+  }
+  void TearDown() override {
+    root_ = vh::Pool(); // runs the repository's clean-up
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/paths.db"));
+    std::filesystem::remove_all(dir_);
+  }
+
+  void commit(svn_revnum_t rev) {
+    vh::Pool scratch(root_.get());
+    ASSERT_EQ(path_repo_commit(repo_, rev, scratch.get()), 0) << rev;
+  }
+  void del(const char *path) {
+    vh::Pool scratch(root_.get());
+    ASSERT_EQ(path_repo_delete(repo_, path, scratch.get()), 0);
+  }
+  int exists(const char *path, svn_revnum_t rev) {
+    vh::Pool scratch(root_.get());
+    return path_repo_exists(repo_, path, rev, scratch.get());
+  }
+  Strings tree_at(svn_revnum_t rev) {
+    vh::Pool scratch(root_.get());
+    const critbit_tree *tree = pr_cached_tree(repo_, rev, scratch.get());
+    return tree ? contents(tree) : Strings{"<failed>"};
+  }
+  bool has_record(svn_revnum_t rev) {
+    std::string key = std::to_string(rev);
+    return record_file_contains(repo_->db, key.data(), key.size()) == 1;
+  }
+  // The uncompressed bytes of the record of `rev`.
+  std::string record(svn_revnum_t rev) {
+    vh::Pool scratch(root_.get());
+    std::string key = std::to_string(rev);
+    std::size_t len = 0;
+    char *block =
+        record_file_get(repo_->db, key.data(), key.size(), scratch.get(), &len);
+    if (!block)
+      return "<absent>";
+    std::size_t plain_len = 0;
+    EXPECT_TRUE(compress_uncompressed_length({block, len}, &plain_len));
+    std::string plain(plain_len, '\0');
+    EXPECT_TRUE(compress_uncompress({block, len}, {plain.data(), plain_len}));
+    return plain;
+  }
+  Strings slot_revisions() {
+    Strings out;
+    for (int i = 0; i < PR_CACHE_SLOTS; ++i)
+      out.push_back(
+          std::to_string(APR_ARRAY_IDX(repo_->cache, i, pr_cache_entry).revision));
+    return out;
+  }
+
+  vh::Pool root_;
+  std::string dir_;
+  path_repo *repo_ = nullptr;
+};
+
+TEST_F(PathRepo, DeleteTakesPathsBelowButNotSiblingsWithTheSamePrefix) {
+  for (const char *p : {"a", "a/b", "ab", "a!"})
+    ASSERT_EQ(path_repo_add(repo_, p), 0);
+  commit(1);
+  del("a");
+  commit(2);
+  EXPECT_EQ(record(2), std::string("-a\0-a/b\0", 8));
+  EXPECT_EQ(tree_at(2), (Strings{"a!", "ab"}));
+  EXPECT_EQ(tree_at(1), (Strings{"a", "a!", "a/b", "ab"}));
+  // Paths below are deleted even when the path itself is gone.
+  ASSERT_EQ(path_repo_add(repo_, "c/d"), 0);
+  del("c");
+  del("nothing");
+  commit(3);
+  EXPECT_EQ(record(3), std::string("+c/d\0-c/d\0", 10));
+}
+
+TEST_F(PathRepo, AddOfPresentPathFailsButIsRecorded) {
+  ASSERT_EQ(path_repo_add(repo_, "f"), 0);
+  EXPECT_EQ(path_repo_add(repo_, "f"), -1);
+  EXPECT_EQ(repo_->changes->nelts, 2);
+  EXPECT_EQ(repo_->changes_size, 6);
+  commit(1);
+  EXPECT_EQ(record(1), std::string("+f\0+f\0", 6));
+  EXPECT_EQ(repo_->changes->nelts, 0);
+  EXPECT_EQ(repo_->changes_size, 0);
+  EXPECT_EQ(tree_at(1), Strings{"f"});
+}
+
+TEST_F(PathRepo, WhichCommitsWriteRecords) {
+  commit(0); // nothing pending: no record, and 0 is never a snapshot
+  EXPECT_FALSE(has_record(0));
+  ASSERT_EQ(path_repo_add(repo_, ""), 0);
+  ASSERT_EQ(path_repo_add(repo_, "x"), 0);
+  commit(1);
+  EXPECT_TRUE(has_record(1));
+  for (svn_revnum_t r = 2; r < 1024; ++r)
+    commit(r);
+  EXPECT_FALSE(has_record(2));
+  EXPECT_FALSE(has_record(1023));
+  EXPECT_EQ(repo_->last_rev, 1023);
+  commit(1024); // a snapshot even without pending changes
+  EXPECT_EQ(record(1024), std::string("+\0+x\0", 5));
+  EXPECT_EQ(tree_at(1023), tree_at(2));
+  EXPECT_EQ(tree_at(1024), (Strings{"", "x"}));
+}
+
+TEST_F(PathRepo, EmptySnapshotRebuildsToEmptyTree) {
+  ASSERT_EQ(path_repo_add(repo_, "gone"), 0);
+  commit(1000);
+  del("gone");
+  commit(1024);
+  EXPECT_EQ(record(1024), "");
+  EXPECT_EQ(tree_at(1024), Strings{});
+  EXPECT_EQ(tree_at(1000), Strings{"gone"});
+}
+
+// A history long enough to cross two snapshots: revision r adds "d/<r>",
+// every 7th revision deletes an earlier path, every 10th changes nothing
+// (2048 among them, so that snapshot holds no pending changes of its own).
+TEST_F(PathRepo, RebuildsAgreeWithHistoryAcrossSnapshotBoundaries) {
+  const std::set<svn_revnum_t> probes = {0,    1,    5,    1022, 1023, 1024,
+                                         1025, 1030, 2047, 2048, 2049, 2100};
+  std::set<std::string> model;
+  std::map<svn_revnum_t, Strings> expected;
+  for (svn_revnum_t r = 0; r <= 2100; ++r) {
+    if (r % 10 != 8) {
+      std::string p = "d/" + std::to_string(r);
+      model.insert(p);
+      ASSERT_EQ(path_repo_add(repo_, p.c_str()), 0);
+    }
+    if (r % 7 == 0 && r > 20) {
+      std::string p = "d/" + std::to_string(r - 13);
+      model.erase(p);
+      del(p.c_str());
+    }
+    commit(r);
+    if (probes.count(r))
+      expected[r] = Strings(model.begin(), model.end());
+  }
+  for (auto &[rev, paths] : expected)
+    EXPECT_EQ(tree_at(rev), paths) << rev;
+  // Records below a snapshot are not needed to rebuild above it.
+  for (svn_revnum_t r = 0; r < 1024; ++r) {
+    std::string key = std::to_string(r);
+    record_file_remove(repo_->db, key.data(), key.size());
+  }
+  for (svn_revnum_t rev : {1024, 1030, 2047}) {
+    auto before = repo_->db->seeks;
+    vh::Pool scratch(root_.get());
+    critbit_tree tree;
+    critbit_init(&tree);
+    ASSERT_EQ(pr_build_tree(repo_, &tree, rev, scratch.get()), 0);
+    EXPECT_EQ(contents(&tree), expected.count(rev) ? expected[rev] : Strings{})
+        << rev;
+    // The run from the snapshot is read sequentially: one seek at most.
+    EXPECT_LE(repo_->db->seeks - before, 1u) << rev;
+    critbit_clear(&tree);
+  }
+}
+
+TEST_F(PathRepo, UncommittedMultipleOf1024LeavesNoSnapshot) {
+  ASSERT_EQ(path_repo_add(repo_, "old"), 0);
+  commit(1023);
+  ASSERT_EQ(path_repo_add(repo_, "new"), 0);
+  commit(1025); // 1024 was skipped
+  EXPECT_FALSE(has_record(1024));
+  commit(1026);
+  // The rebuild starts from an empty tree at 1024.
+  EXPECT_EQ(tree_at(1026), Strings{"new"});
+  EXPECT_EQ(tree_at(1023), Strings{"old"});
+}
+
+TEST_F(PathRepo, CacheSlotsAreReusedInTurn) {
+  for (svn_revnum_t r = 1; r <= 5; ++r) {
+    ASSERT_EQ(path_repo_add(repo_, ("f" + std::to_string(r)).c_str()), 0);
+    commit(r);
+  }
+  for (svn_revnum_t r = 1; r <= 4; ++r)
+    EXPECT_EQ(exists("f1", r), 1);
+  EXPECT_EQ(slot_revisions(), (Strings{"1", "2", "3", "4"}));
+  EXPECT_EQ(exists("f5", 5), 1); // the fifth query replaces the first slot
+  EXPECT_EQ(slot_revisions(), (Strings{"5", "2", "3", "4"}));
+  EXPECT_EQ(exists("f3", 3), 1); // a hit changes nothing
+  EXPECT_EQ(slot_revisions(), (Strings{"5", "2", "3", "4"}));
+  EXPECT_EQ(exists("f2", 1), 0); // the first revision is rebuilt again
+  EXPECT_EQ(slot_revisions(), (Strings{"5", "1", "3", "4"}));
+  EXPECT_EQ(repo_->cache_next, 2);
+  // Negative revisions answer 0 without touching the cache.
+  EXPECT_EQ(exists("f1", -1), 0);
+  EXPECT_EQ(slot_revisions(), (Strings{"5", "1", "3", "4"}));
+  EXPECT_EQ(repo_->cache_next, 2);
+}
+
+TEST_F(PathRepo, CheckParentJoinsWithSlash) {
+  for (const char *p : {"a", "a/b", "a/b/c"})
+    ASSERT_EQ(path_repo_add(repo_, p), 0);
+  commit(1);
+  struct {
+    const char *parent, *name;
+    int answer;
+  } cases[] = {
+      {"a", "b", 1},   {"a/b", "c", 1}, {"a", "c", 0},
+      {"", "a", 1}, // directly in the dumped directory: the bare name
+      {"", "b", 0},    {"a", "", 0},
+  };
+  for (const auto &c : cases) {
+    vh::Pool scratch(root_.get());
+    EXPECT_EQ(path_repo_check_parent(repo_, c.parent, c.name, 1, scratch.get()),
+              c.answer)
+        << c.parent << " " << c.name;
+  }
+}
+
+TEST_F(PathRepo, DiscardRestoresTreeOfLastCommit) {
+  for (const char *p : {"a", "a/b", "c"})
+    ASSERT_EQ(path_repo_add(repo_, p), 0);
+  commit(3);
+  ASSERT_EQ(path_repo_add(repo_, "new"), 0);
+  del("a");
+  vh::Pool scratch(root_.get());
+  ASSERT_EQ(path_repo_discard(repo_, scratch.get()), 0);
+  EXPECT_EQ(contents(&repo_->tree), (Strings{"a", "a/b", "c"}));
+  EXPECT_EQ(repo_->changes->nelts, 0);
+  EXPECT_EQ(repo_->changes_size, 0);
+  commit(4); // nothing left pending
+  EXPECT_FALSE(has_record(4));
+  EXPECT_EQ(tree_at(4), (Strings{"a", "a/b", "c"}));
+}
+
+// Damage to "paths.db" fails the rebuild; the slot being filled must not
+// answer later queries from its partial replay.
+TEST_F(PathRepo, FailedRebuildNeverAnswersLater) {
+  enum class Damage { bad_block, cut_file };
+  for (Damage damage : {Damage::bad_block, Damage::cut_file}) {
+    TearDown();
+    SetUp();
+    for (svn_revnum_t r = 1; r <= 5; ++r) {
+      ASSERT_EQ(path_repo_add(repo_, ("f" + std::to_string(r)).c_str()), 0);
+      commit(r);
+    }
+    for (svn_revnum_t r : {1, 2, 4, 5})
+      ASSERT_EQ(exists("f1", r), 1);
+    ASSERT_EQ(slot_revisions(), (Strings{"1", "2", "4", "5"}));
+    if (damage == Damage::bad_block) {
+      ASSERT_EQ(record_file_put(repo_->db, "3", 1, "\xff\xff\xff", 3), 0);
+    } else {
+      std::fflush(repo_->db->stream.get());
+      ASSERT_EQ(::truncate(repo_->db->path, 12), 0); // keeps "+f1\0" .. only
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(exists("f1", 3), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    if (damage == Damage::cut_file) {
+      EXPECT_NE(err.find("Error fetching tree delta for revision 3\n"),
+                std::string::npos)
+          << err;
+    }
+    // Slot 0 held revision 1 and took the partial replay of 1 and 2.
+    EXPECT_EQ(slot_revisions(), (Strings{"-1", "2", "4", "5"}));
+    EXPECT_TRUE(critbit_empty(&APR_ARRAY_IDX(repo_->cache, 0, pr_cache_entry).tree));
+    EXPECT_EQ(repo_->cache_next, 0);
+    EXPECT_EQ(exists("f2", 1), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(exists("f1", 3), -1);
+    testing::internal::GetCapturedStderr();
+  }
+}
+
+TEST(PathRepoCreate, FailsWhenTheDatabaseCannotBeCreated) {
+  vh::Pool pool;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(path_repo_create("/nonexistent/vornhald", pool.get()), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error creating path database (No such file or directory)\n");
+}
+
+// A store that cannot be written ("paths.db" on a full device) fails the
+// commit and leaves the pending changes and `last_rev` as they were.
+TEST_F(PathRepo, FailedStoreKeepsPendingChanges) {
+  if (!std::filesystem::exists("/dev/full"))
+    GTEST_SKIP() << "no /dev/full";
+  root_ = vh::Pool();
+  std::filesystem::create_symlink("/dev/full", dir_ + "/paths.db");
+  repo_ = path_repo_create(dir_.c_str(), root_.get());
+  ASSERT_NE(repo_, nullptr);
+  // Incompressible paths, so the record outgrows the stream's buffer and
+  // the write itself fails.
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 2000; ++i)
+    ASSERT_EQ(path_repo_add(repo_, std::to_string(rng()).c_str()), 0);
+  std::int32_t size = repo_->changes_size;
+  {
+    vh::Pool scratch(root_.get());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(path_repo_commit(repo_, 7, scratch.get()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error storing paths for revision 7\n");
+  }
+  EXPECT_EQ(repo_->last_rev, 0);
+  EXPECT_EQ(repo_->changes->nelts, 2000);
+  EXPECT_EQ(repo_->changes_size, size);
+  root_ = vh::Pool();
+  std::filesystem::remove(dir_ + "/paths.db");
+}
+
+} // namespace
