@@ -142,13 +142,18 @@ write_prefix_dir_record(const char *path) {
 
 svn_error_t *
 stream_flush() {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    int err = errno;
+  errno = 0;
+  bool failed = std::fflush(stdout) != 0;
+  int err = errno;
+  if (!failed && !std::ferror(stdout))
+    return SVN_NO_ERROR;
+  // An earlier write may have failed while stdio flushed on its own; its
+  // errno is gone by now.
+  if (failed && err != 0)
     return svn_error_createf(1, nullptr,
                              _("Error writing to standard output: %s"),
                              std::strerror(err));
-  }
-  return SVN_NO_ERROR;
+  return svn_error_create(1, nullptr, _("Error writing to standard output"));
 }
 
 svn_error_t *

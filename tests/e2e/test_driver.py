@@ -127,9 +127,12 @@ class DriverTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def run_vh(self, url, *args):
-        proc = subprocess.run([VORNHALD] + list(args) + [url],
-                              capture_output=True, timeout=120)
+    def run_vh(self, url, *args, stdout=subprocess.PIPE):
+        # Failed runs leave their temporary directory behind by design.
+        env = dict(os.environ, TMPDIR=str(self.tmp))
+        proc = subprocess.run([VORNHALD] + list(args) + [url], env=env,
+                              stdout=stdout, stderr=subprocess.PIPE,
+                              timeout=120)
         return proc.returncode, proc.stdout, proc.stderr.decode()
 
     def dump(self, url, *args):
@@ -258,6 +261,12 @@ class DriverTest(unittest.TestCase):
                 self.assertEqual(rc, 1)
                 self.assertEqual(out, b"")
                 self.assertIn(message % url, err)
+
+    def test_unwritable_output_fails(self):
+        with open("/dev/full", "wb") as full:
+            rc, _, err = self.run_vh(self.src_url, "-q", stdout=full)
+        self.assertEqual(rc, 1)
+        self.assertIn("ERROR: Error writing to standard output", err)
 
     def test_prefix_directories(self):
         for url in (self.src_url, self.src_url + "/trunk"):
