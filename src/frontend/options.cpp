@@ -8,7 +8,10 @@
 #include <apr_file_io.h>
 #include <apr_strings.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -23,6 +26,26 @@ is_head(const char *word)
   return strcasecmp(word, "HEAD") == 0;
 }
 
+// True when a number in `text` does not fit a revision number: the scans
+// below would have no defined result for it.
+bool
+has_overflowing_number(const char *text)
+{
+  for (const char *p = text; *p;) {
+    if (!std::isdigit(static_cast<unsigned char>(*p))) {
+      ++p;
+      continue;
+    }
+    errno = 0;
+    char *end = nullptr;
+    std::strtol(p, &end, 10);
+    if (errno == ERANGE)
+      return true;
+    p = end;
+  }
+  return false;
+}
+
 } // namespace
 
 bool
@@ -32,6 +55,8 @@ parse_revision_range(const char *text, svn_revnum_t *start, svn_revnum_t *end)
   // when nothing follows it; HEAD is read with a width of four.
   char w1[5], w2[5], c;
   long n = 0, m = 0;
+  if (has_overflowing_number(text))
+    return true;
 
   if (std::sscanf(text, "%4s:%4s%c", w1, w2, &c) == 2 && is_head(w1) &&
       is_head(w2)) {

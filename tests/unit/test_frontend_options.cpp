@@ -50,6 +50,10 @@ const range_case range_cases[] = {
     {"HEA", true, 0, 0},
     {"", true, 0, 0},
     {"x", true, 0, 0},
+    {"9223372036854775807", false, 9223372036854775806, 9223372036854775807},
+    {"99999999999999999999", true, 0, 0},
+    {"1:99999999999999999999", true, 0, 0},
+    {"-99999999999999999999:HEAD", true, 0, 0},
 };
 
 class RevisionRange : public testing::TestWithParam<range_case> {};
