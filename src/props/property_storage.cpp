@@ -39,7 +39,7 @@ void
 release_record(property_storage *ps, prop_record *rec)
 {
   if (--rec->refcount <= 0)
-    apr_hash_set(ps->unreferenced, &rec, sizeof(rec), rec);
+    apr_hash_set(ps->unreferenced, rec->digest, DIGEST_LEN, rec);
 }
 
 // Gives up the node's reference, if any, and frees it.

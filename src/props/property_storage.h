@@ -53,7 +53,7 @@ struct property_storage {
   apr_hash_t *records;      // 16 digest bytes to prop_record *
   apr_hash_t *references;   // node path to prop_reference *
   record_file *db;          // "props.db"
-  apr_hash_t *unreferenced; // prop_record * (by address): counts that fell
+  apr_hash_t *unreferenced; // digest to prop_record *: counts that fell
                             // to zero or below since the last clean-up
 };
 
