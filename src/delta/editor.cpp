@@ -1,18 +1,460 @@
-// Placeholder until the editor lands: a do-nothing editor, so that a dump
-// holds revision records only.
+// The delta editor's callbacks and its process-wide tables; see editor.h.
 #include "delta/editor.h"
+
+#include "delta/finalise.h"
+#include "frontend/diagnostics.h"
+#include "history/path_repo.h"
+#include "obfuscate/obfuscate.h"
+#include "props/property_storage.h"
+#include "util/rhash.h"
+
+#include <apr_file_info.h>
+#include <apr_strings.h>
+#include <svn_dirent_uri.h>
+#include <svn_io.h>
+#include <svn_props.h>
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// The process-wide tables, made with the first revision's editor and
+// emptied by delta_cleanup.
+rhash *delta_hash = nullptr;
+rhash *md5_hash = nullptr;
+bool initialised = false;
+
+const char *
+show(const char *text) {
+  return text ? text : "(null)";
+}
+
+// Whether `key` (of length `key_len`) names a path strictly below `path`.
+bool
+is_below(const char *key, apr_ssize_t key_len, const char *path,
+         std::size_t path_len) {
+  return static_cast<std::size_t>(key_len) > path_len &&
+         std::memcmp(key, path, path_len) == 0 && key[path_len] == '/';
+}
+
+// The log's record for `path` in this revision, or null.
+const svn_log_changed_path_t *
+logged_change(de_baton *de, const char *path) {
+  if (!de->logrev || !de->logrev->changed_paths)
+    return nullptr;
+  return static_cast<const svn_log_changed_path_t *>(
+      apr_hash_get(de->logrev->changed_paths, path, APR_HASH_KEY_STRING));
+}
+
+// Takes the action and copy source of `node` from the log, when the log
+// lists its path.
+void
+take_logged_change(de_node_baton *node, const svn_log_changed_path_t *change) {
+  node->in_log = true;
+  node->action = change->action;
+  if (change->copyfrom_path) {
+    print_debug("copyfrom_path = %s\n", change->copyfrom_path);
+    node->copyfrom_path = apr_pstrdup(node->pool, change->copyfrom_path);
+    node->copyfrom_rev = change->copyfrom_rev;
+  }
+}
+
+svn_error_t *
+tree_history_error() {
+  return svn_error_create(1, nullptr, _("Unable to update local tree history"));
+}
+
+svn_error_t *
+de_set_target_revision(void *, svn_revnum_t, apr_pool_t *) noexcept {
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_open_root(void *edit_baton, svn_revnum_t, apr_pool_t *,
+             void **root_baton) noexcept {
+  auto *de = static_cast<de_baton *>(edit_baton);
+  auto *node = static_cast<de_node_baton *>(
+      apr_pcalloc(de->pool, sizeof(de_node_baton)));
+  new (node) de_node_baton();
+  node->de = de;
+  node->pool = de->pool;
+  node->path = "/";
+  node->action = 'M';
+  node->kind = svn_node_dir;
+  node->cp_info = CPI_NONE;
+  node->properties = apr_hash_make(node->pool);
+  node->del_properties = apr_hash_make(node->pool);
+  node->children = apr_array_make(node->pool, 0, sizeof(de_node_baton *));
+  de->root_node = node;
+  *root_baton = node;
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
+                apr_pool_t *pool) noexcept {
+  auto *parent = static_cast<de_node_baton *>(parent_baton);
+  de_baton *de = parent->de;
+  const char *p = obfuscate_path(de->sess, pool, path);
+  print_debug("de_delete_entry(%s@%ld)\n", p, static_cast<long>(revision));
+
+  de_node_baton *node = delta_create_node(parent, p);
+  node->action = 'D';
+  node->kind = svn_node_none;
+  node->dump_needed = true;
+  if (const svn_log_changed_path_t *change = logged_change(de, node->path))
+    node->in_log = change->action == 'D';
+
+  // Every file strictly below the deleted path loses its text, digest and
+  // stored properties; the path's own entries are left for the close.
+  std::size_t len = std::strlen(node->path);
+  for (rhash_index *hi = rhash_first(pool, delta_hash); hi;) {
+    const void *key = nullptr;
+    apr_ssize_t key_len = 0;
+    void *value = nullptr;
+    rhash_this(hi, &key, &key_len, &value);
+    hi = rhash_next(hi);
+    const char *name = static_cast<const char *>(key);
+    if (!is_below(name, key_len, node->path, len))
+      continue;
+    const char *file = static_cast<const char *>(value);
+    print_debug("de_delete_entry(%s): Removing file %s\n", node->path, file);
+    if (apr_file_remove(file, pool) != APR_SUCCESS)
+      print_debug("de_delete_entry(%s): Cannot remove file %s\n", node->path,
+                  file);
+    print_debug("de_delete_entry(%s): removeing properties for %s\n",
+                node->path, name);
+    property_storage_delete(de->props, name);
+    print_debug("de_delete_entry(%s): deleting %s from delta_hash\n",
+                node->path, name);
+    rhash_set(delta_hash, name, key_len, nullptr, 0);
+  }
+  for (rhash_index *hi = rhash_first(pool, md5_hash); hi;) {
+    const void *key = nullptr;
+    apr_ssize_t key_len = 0;
+    rhash_this(hi, &key, &key_len, nullptr);
+    hi = rhash_next(hi);
+    const char *name = static_cast<const char *>(key);
+    if (!is_below(name, key_len, node->path, len))
+      continue;
+    print_debug("deleting %s from md5_hash\n", name);
+    rhash_set(md5_hash, name, key_len, nullptr, 0);
+  }
+  property_storage_delete(de->props, node->path);
+
+  if (!(de->opts->flags & DF_INITIAL_DRY_RUN) &&
+      path_repo_delete(de->prepo, node->path, pool) != 0)
+    return tree_history_error();
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+add_node(const char *path, void *parent_baton, svn_node_kind_t kind,
+         apr_pool_t *pool, void **child_baton) {
+  auto *parent = static_cast<de_node_baton *>(parent_baton);
+  de_baton *de = parent->de;
+  const char *p = obfuscate_path(de->sess, pool, path);
+  print_debug(kind == svn_node_dir ? "de_add_directory(%s), copy = %d\n"
+                                   : "de_add_file(%s), copy = %d\n",
+              p, static_cast<int>(parent->cp_info));
+
+  de_node_baton *node = delta_create_node(parent, p);
+  node->kind = kind;
+  node->dump_needed = true;
+  node->action = 'A';
+  if (const svn_log_changed_path_t *change = logged_change(de, node->path))
+    take_logged_change(node, change);
+
+  if (!(de->opts->flags & DF_INITIAL_DRY_RUN) &&
+      path_repo_add(de->prepo, node->path) != 0)
+    return tree_history_error();
+  *child_baton = node;
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_add_directory(const char *path, void *parent_baton, const char *,
+                 svn_revnum_t, apr_pool_t *pool, void **child_baton) noexcept {
+  return add_node(path, parent_baton, svn_node_dir, pool, child_baton);
+}
+
+svn_error_t *
+de_add_file(const char *path, void *parent_baton, const char *, svn_revnum_t,
+            apr_pool_t *pool, void **file_baton) noexcept {
+  return add_node(path, parent_baton, svn_node_file, pool, file_baton);
+}
+
+svn_error_t *
+open_node(const char *path, void *parent_baton, svn_node_kind_t kind,
+          apr_pool_t *pool, void **child_baton) {
+  auto *parent = static_cast<de_node_baton *>(parent_baton);
+  de_baton *de = parent->de;
+  const char *p = obfuscate_path(de->sess, pool, path);
+  if (kind == svn_node_file)
+    print_debug("de_open_file(%s)\n", p);
+
+  de_node_baton *node = delta_create_node(parent, p);
+  node->action = 'M';
+  node->kind = kind;
+  // The server compares a replaced path with its old self when their kinds
+  // agree, so a replace (or an add below a replaced directory) can arrive
+  // as an open: the log says what really happened to the path.
+  if (const svn_log_changed_path_t *change = logged_change(de, node->path)) {
+    if (change->action == 'A' || change->action == 'R') {
+      take_logged_change(node, change);
+      node->dump_needed = true;
+    } else {
+      node->in_log = true;
+    }
+  }
+  *child_baton = node;
+
+  int rc = property_storage_load(de->props, node->path, node->properties,
+                                 node->pool);
+  if (rc != 0)
+    return svn_error_createf(1, nullptr,
+                             _("Unable to load properties for %s (%d)\n"),
+                             node->path, rc);
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_open_directory(const char *path, void *parent_baton, svn_revnum_t,
+                  apr_pool_t *pool, void **child_baton) noexcept {
+  return open_node(path, parent_baton, svn_node_dir, pool, child_baton);
+}
+
+svn_error_t *
+de_open_file(const char *path, void *parent_baton, svn_revnum_t,
+             apr_pool_t *pool, void **file_baton) noexcept {
+  return open_node(path, parent_baton, svn_node_file, pool, file_baton);
+}
+
+svn_error_t *
+change_prop(void *baton, const char *name, const svn_string_t *value,
+            const char *what) {
+  auto *node = static_cast<de_node_baton *>(baton);
+  if (svn_property_kind2(name) != svn_prop_regular_kind)
+    return SVN_NO_ERROR;
+  print_debug("%s(%s) %s = %s\n", what, node->path, name,
+              value ? value->data : "(deleted)");
+  const char *key = apr_pstrdup(node->pool, name);
+  if (value) {
+    apr_hash_set(node->properties, key, APR_HASH_KEY_STRING,
+                 svn_string_dup(value, node->pool));
+    apr_hash_set(node->del_properties, key, APR_HASH_KEY_STRING, nullptr);
+  } else {
+    // A deleted property leaves the node's set too, or the next full
+    // property block of the node would bring it back.
+    apr_hash_set(node->del_properties, key, APR_HASH_KEY_STRING, key);
+    apr_hash_set(node->properties, key, APR_HASH_KEY_STRING, nullptr);
+  }
+  node->dump_needed = true;
+  node->props_changed = true;
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_change_dir_prop(void *dir_baton, const char *name, const svn_string_t *value,
+                   apr_pool_t *) noexcept {
+  return change_prop(dir_baton, name, value, "de_change_dir_prop");
+}
+
+svn_error_t *
+de_change_file_prop(void *file_baton, const char *name,
+                    const svn_string_t *value, apr_pool_t *) noexcept {
+  return change_prop(file_baton, name, value, "de_change_file_prop");
+}
+
+svn_error_t *
+de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
+                   svn_txdelta_window_handler_t *handler,
+                   void **handler_baton) noexcept {
+  auto *node = static_cast<de_node_baton *>(file_baton);
+  de_baton *de = node->de;
+  print_debug("de_apply_textdelta(%s)\n", node->path);
+
+  char *name = apr_psprintf(node->pool, "%s/td/XXXXXX", de->opts->temp_dir);
+  apr_file_t *target_file = nullptr;
+  apr_status_t status = make_temp_file(&target_file, name, pool);
+  if (status != APR_SUCCESS) {
+    print_debug("de_apply_textdelta(%s): Error creating temporary file in %s\n",
+                node->path, de->opts->temp_dir);
+    return svn_error_wrap_apr(status, "Unable to create temporary file in %s",
+                              de->opts->temp_dir);
+  }
+  node->filename = name;
+  svn_stream_t *target = svn_stream_from_aprfile2(target_file, FALSE, pool);
+
+  svn_stream_t *source = nullptr;
+  const char *previous = static_cast<const char *>(
+      rhash_get(delta_hash, node->path, APR_HASH_KEY_STRING));
+  if (previous) {
+    apr_file_t *source_file = nullptr;
+    status = apr_file_open(&source_file, previous, APR_READ | APR_BINARY,
+                           APR_OS_DEFAULT, pool);
+    if (status != APR_SUCCESS) {
+      print_debug("de_apply_textdelta(%s): Error opening %s\n", node->path,
+                  previous);
+      return svn_error_wrap_apr(status, "Unable to open %s", previous);
+    }
+    source = svn_stream_from_aprfile2(source_file, FALSE, pool);
+    node->old_filename = apr_pstrdup(node->pool, previous);
+  } else {
+    source = svn_stream_empty(pool);
+  }
+  svn_txdelta_apply(source, target, node->md5sum, node->path, pool, handler,
+                    handler_baton);
+
+  rhash_set(delta_hash, node->path, APR_HASH_KEY_STRING, node->filename, -1);
+  print_debug("applying delta: %s -> %s\n", show(node->old_filename),
+              node->filename);
+  node->applied_delta = true;
+  node->dump_needed = true;
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+close_node(de_node_baton *node, apr_pool_t *pool) {
+  int rc = property_storage_store(node->de->props, node->path,
+                                  node->properties, pool);
+  if (rc != 0)
+    return svn_error_createf(1, nullptr,
+                             _("Unable to store properties for %s (%d)\n"),
+                             node->path, rc);
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_close_directory(void *dir_baton, apr_pool_t *pool) noexcept {
+  auto *node = static_cast<de_node_baton *>(dir_baton);
+  print_debug("de_close_directory(%s): dump_needed = %d\n", node->path,
+              node->dump_needed ? 1 : 0);
+  return close_node(node, pool);
+}
+
+svn_error_t *
+de_close_file(void *file_baton, const char *, apr_pool_t *pool) noexcept {
+  return close_node(static_cast<de_node_baton *>(file_baton), pool);
+}
+
+svn_error_t *
+de_absent_directory(const char *path, void *parent_baton,
+                    apr_pool_t *pool) noexcept {
+  auto *parent = static_cast<de_node_baton *>(parent_baton);
+  print_debug("absent_directory(%s)\n",
+              obfuscate_path(parent->de->sess, pool, path));
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_absent_file(const char *path, void *parent_baton,
+               apr_pool_t *pool) noexcept {
+  auto *parent = static_cast<de_node_baton *>(parent_baton);
+  print_debug("absent_file(%s)\n",
+              obfuscate_path(parent->de->sess, pool, path));
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_abort_edit(void *, apr_pool_t *) noexcept {
+  return SVN_NO_ERROR;
+}
+
+} // namespace
+
+de_node_baton *
+delta_create_node(de_node_baton *parent, const char *path) {
+  auto *node = static_cast<de_node_baton *>(
+      apr_pcalloc(parent->pool, sizeof(de_node_baton)));
+  new (node) de_node_baton();
+  apr_pool_create(&node->pool, parent->pool);
+  node->de = parent->de;
+  node->path = apr_pstrdup(node->pool, path);
+  node->properties = apr_hash_make(node->pool);
+  node->del_properties = apr_hash_make(node->pool);
+  node->cp_info = parent->cp_info;
+  node->parent = parent;
+  node->children = apr_array_make(node->pool, 0, sizeof(de_node_baton *));
+  APR_ARRAY_PUSH(parent->children, de_node_baton *) = node;
+  return node;
+}
 
 svn_error_t *
 delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
-                 dump_context *, log_revision *, svn_revnum_t,
-                 apr_pool_t *pool)
-{
-  *editor = svn_delta_default_editor(pool);
-  *edit_baton = nullptr;
+                 dump_context *ctx, log_revision *logrev,
+                 svn_revnum_t local_rev, apr_pool_t *pool) {
+  svn_delta_editor_t *table = svn_delta_default_editor(pool);
+  table->set_target_revision = de_set_target_revision;
+  table->open_root = de_open_root;
+  table->delete_entry = de_delete_entry;
+  table->add_directory = de_add_directory;
+  table->open_directory = de_open_directory;
+  table->change_dir_prop = de_change_dir_prop;
+  table->close_directory = de_close_directory;
+  table->absent_directory = de_absent_directory;
+  table->add_file = de_add_file;
+  table->open_file = de_open_file;
+  table->apply_textdelta = de_apply_textdelta;
+  table->change_file_prop = de_change_file_prop;
+  table->close_file = de_close_file;
+  table->absent_file = de_absent_file;
+  table->close_edit = de_close_edit;
+  table->abort_edit = de_abort_edit;
+
+  auto *de = static_cast<de_baton *>(apr_pcalloc(pool, sizeof(de_baton)));
+  new (de) de_baton();
+  de->sess = ctx->sess;
+  de->opts = ctx->opts;
+  de->logs = ctx->logs;
+  de->logrev = logrev;
+  apr_pool_create(&de->pool, pool);
+  de->dumped_nodes = apr_hash_make(de->pool);
+  de->local_revnum = local_rev;
+  de->prepo = ctx->prepo;
+  de->props = ctx->props;
+
+  if (!initialised) {
+    apr_pool_t *tables = nullptr;
+    apr_pool_create(&tables, ctx->sess->pool);
+    md5_hash = rhash_make(tables);
+    delta_hash = rhash_make(tables);
+    initialised = true;
+  }
+  *editor = table;
+  *edit_baton = de;
   return SVN_NO_ERROR;
 }
 
 void
-delta_cleanup()
-{
+delta_cleanup() {
+  if (!initialised)
+    return;
+  rhash_clear(md5_hash);
+  rhash_clear(delta_hash);
+  initialised = false;
+}
+
+rhash *
+delta_text_table() {
+  return delta_hash;
+}
+
+rhash *
+delta_md5_table() {
+  return md5_hash;
+}
+
+apr_status_t
+make_temp_file(apr_file_t **file, char *path_template, apr_pool_t *pool) {
+  const char *dir = svn_dirent_dirname(path_template, pool);
+  apr_status_t status = apr_dir_make_recursive(
+      dir, APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_UEXECUTE, pool);
+  if (status != APR_SUCCESS)
+    return status;
+  return apr_file_mktemp(file, path_template,
+                         APR_FOPEN_CREATE | APR_FOPEN_READ | APR_FOPEN_WRITE |
+                             APR_FOPEN_EXCL | APR_FOPEN_BINARY,
+                         pool);
 }

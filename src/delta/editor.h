@@ -1,13 +1,94 @@
 // The delta editor: receives one revision's changes from the server as a tree
 // of node records and, at the close of the edit, writes that revision's node
 // records to the dump stream.
+//
+// While the server drives it, the editor writes nothing. It builds, in the
+// revision's pool, one `de_node_baton` per path that the drive touches, and
+// keeps three stores up to date that outlive the revision:
+//   - the full-text store `delta_hash`: node path to the temporary file under
+//     "<temp_dir>/td/" that holds the file's current full text; every text
+//     delta is applied to that text into a new temporary file;
+//   - the property storage: an opened node takes its properties out of it,
+//     and a closed node puts its properties back;
+//   - the path repository: it is told about every added and deleted path.
+// `md5_hash` maps each file path to the digest of the text last written for
+// it, with the local revision that wrote it (`md5_entry`).
+//
+// Every path the editor receives goes through `obfuscate_path` first, so
+// node paths have the form of the keys of the log's changed-path table.
 #pragma once
 
 #include "dump/driver.h"
 #include "repos/log.h"
 
+#include <apr_hash.h>
 #include <apr_pools.h>
+#include <apr_tables.h>
 #include <svn_delta.h>
+
+#include <cstdint>
+
+struct rhash;
+
+// Copy-information states of a node. Bit 0x04 marks both failure states.
+enum : std::int32_t {
+  CPI_NONE = 0x01,         // no copy information
+  CPI_COPY = 0x02,         // a resolved copy, or inside one
+  CPI_FAILED = 0x04,       // the copy source has no local revision
+  CPI_OUT_OF_SCOPE = 0x14, // source outside the subtree or before the range
+};
+
+struct de_node_baton;
+
+// The edit baton, one per revision, allocated in the pool given to
+// `delta_get_editor`.
+struct de_baton {
+  session *sess = nullptr;
+  dump_options *opts = nullptr;
+  apr_array_header_t *logs = nullptr; // of log_revision, in dump order
+  log_revision *logrev = nullptr;     // the revision being replayed
+  apr_pool_t *pool = nullptr;         // editor pool; holds the node tree
+  apr_hash_t *dumped_nodes = nullptr; // path -> de_node_baton written here
+  svn_revnum_t local_revnum = 0;      // number of this revision in the dump
+  de_node_baton *root_node = nullptr;
+  path_repo *prepo = nullptr;
+  property_storage *props = nullptr;
+};
+
+// A node record: the editor's directory and file baton. Allocated in its
+// parent's pool; owns a subpool of it for its strings and tables.
+struct de_node_baton {
+  de_baton *de = nullptr;
+  apr_pool_t *pool = nullptr;
+  const char *path = nullptr;           // subtree-relative; the root is "/"
+  const char *filename = nullptr;       // new full text ("td/")
+  const char *old_filename = nullptr;   // full text before this revision
+  const char *delta_filename = nullptr; // svndiff text ("df/"), deltas mode
+  char action = 'M';                    // 'A', 'D', 'M' or 'R'
+  svn_node_kind_t kind = svn_node_none;
+  apr_hash_t *properties = nullptr;     // name -> svn_string_t *
+  apr_hash_t *del_properties = nullptr; // names deleted in this revision
+  unsigned char md5sum[16] = {};        // digest of the new full text
+  const char *copyfrom_path = nullptr;  // as the log reports it
+  svn_revnum_t copyfrom_rev = 0;        // repository numbering
+  svn_revnum_t copyfrom_rev_local = 0;  // dump numbering
+  std::int32_t cp_info = CPI_NONE;
+  bool applied_delta = false;
+  bool dump_needed = false;
+  bool props_changed = false;
+  // The log lists the path in this revision (its action and copy source
+  // are the log's).
+  bool in_log = false;
+  de_node_baton *parent = nullptr;
+  apr_array_header_t *children = nullptr; // of de_node_baton *
+};
+
+// The value of an `md5_hash` entry: the digest of the text last written for
+// the path and the local revision whose node record wrote it.
+struct md5_entry {
+  unsigned char digest[16];
+  svn_revnum_t local_rev;
+};
 
 // Makes the editor table and edit baton for the revision `logrev`, numbered
 // `local_rev` in the dump, in `pool` (the revision's pool).
@@ -18,3 +99,21 @@ svn_error_t *delta_get_editor(const svn_delta_editor_t **editor,
 
 // Empties the process-wide text tables after the last revision.
 void delta_cleanup();
+
+// The process-wide full-text and digest tables; null before the first
+// `delta_get_editor`.
+rhash *delta_text_table();
+rhash *delta_md5_table();
+
+// Creates the directory of `path_template` (recursively, 0700) and then a
+// new file whose name is the template with its trailing "XXXXXX" replaced,
+// opened for reading and writing, exclusively, in binary mode, not deleted
+// on close. Rewrites `path_template` in place into the name of the file.
+// Returns APR_SUCCESS or the status of the step that failed (no file is
+// made when the directory cannot be).
+apr_status_t make_temp_file(apr_file_t **file, char *path_template,
+                            apr_pool_t *pool);
+
+// Makes a node below `parent` for `path` (copied into the node's pool) with
+// the parent's copy state; the caller sets action and kind.
+de_node_baton *delta_create_node(de_node_baton *parent, const char *path);

@@ -1,0 +1,173 @@
+// Copy-source resolution; see copy_source.h.
+#include "delta/copy_source.h"
+
+#include "frontend/diagnostics.h"
+#include "history/path_repo.h"
+#include "util/path.h"
+
+#include <svn_dirent_uri.h>
+#include <svn_path.h>
+
+#include <cstring>
+
+namespace {
+
+const char *
+repos_path_of(const de_node_baton *node) {
+  const char *path = node->de->sess->repos_path;
+  return path ? path : "";
+}
+
+// Whether every revision of the dump carries its repository number and
+// nothing before the dump can be a copy source that is missing from it.
+bool
+numbers_are_repository_revisions(const de_node_baton *node) {
+  const dump_options *opts = node->de->opts;
+  return repos_path_of(node)[0] == '\0' &&
+         (opts->start == 0 || (opts->flags & DF_INCREMENTAL));
+}
+
+svn_error_t *
+parent_check_error(svn_revnum_t revision) {
+  return svn_error_createf(
+      1, nullptr, _("Failed to check parent relationship at previous revision %ld"),
+      static_cast<long>(revision));
+}
+
+// `path` after `ancestor` and the slashes that follow it.
+const char *
+rest_after(const char *ancestor, const char *path) {
+  const char *rest = path + std::strlen(ancestor);
+  while (*rest == '/')
+    ++rest;
+  return rest;
+}
+
+} // namespace
+
+svn_revnum_t
+find_local_revision(svn_revnum_t copyfrom_rev, const dump_options *opts,
+                    const apr_array_header_t *logs,
+                    svn_revnum_t local_revnum) {
+  if (opts->flags & DF_KEEP_REVNUMS)
+    return copyfrom_rev;
+  print_debug("local_revnum = %ld\n", static_cast<long>(local_revnum));
+  int n = logs->nelts;
+  // A whole-repository dump that starts above 0 numbers its first revision
+  // (the list's first entry) 1.
+  svn_revnum_t offset =
+      n > 0 && APR_ARRAY_IDX(logs, 0, log_revision).revision > 0 ? 1 : 0;
+  for (int k = n - 2; k >= 0; --k) {
+    svn_revnum_t revision = APR_ARRAY_IDX(logs, k, log_revision).revision;
+    print_debug("node->copyfrom = %ld, logrev->revision = %ld, rev = %ld\n",
+                static_cast<long>(copyfrom_rev), static_cast<long>(revision),
+                static_cast<long>(k + offset));
+    if (revision == copyfrom_rev) {
+      print_debug("-> equal, using %ld\n", static_cast<long>(k + offset));
+      return k + offset;
+    }
+    if (revision < copyfrom_rev) {
+      print_debug("-> smaller , using %ld\n", static_cast<long>(k + offset));
+      return k + offset;
+    }
+  }
+  return n < 2 ? n - 2 : -1;
+}
+
+void
+delta_check_copy(de_node_baton *node) {
+  if (node->cp_info == CPI_COPY) {
+    if (!node->copyfrom_path)
+      return;
+  } else if (node->cp_info & CPI_FAILED) {
+    return;
+  } else if (!node->copyfrom_path) {
+    node->cp_info = CPI_NONE;
+    return;
+  }
+
+  de_baton *de = node->de;
+  if (numbers_are_repository_revisions(node)) {
+    node->copyfrom_rev_local = node->copyfrom_rev;
+    node->cp_info = CPI_COPY;
+    return;
+  }
+  if ((!(de->opts->flags & DF_INCREMENTAL) &&
+       de->opts->start > node->copyfrom_rev) ||
+      !path_is_inside(repos_path_of(node), node->copyfrom_path)) {
+    node->cp_info = CPI_OUT_OF_SCOPE;
+    print_debug("delta_check_copy: resolving failed\n");
+    return;
+  }
+  svn_revnum_t r = find_local_revision(node->copyfrom_rev, de->opts, de->logs,
+                                       de->local_revnum);
+  if (r <= 0) {
+    node->cp_info = CPI_FAILED;
+    print_debug("delta_check_copy: no matching revision found\n");
+    return;
+  }
+  node->copyfrom_rev_local = r;
+  node->cp_info = CPI_COPY;
+  print_debug("delta_check_copy: using local %ld\n", static_cast<long>(r));
+}
+
+svn_error_t *
+delta_check_action(de_node_baton *node) {
+  if (node->action != 'R' && node->action != 'M')
+    return SVN_NO_ERROR;
+  if (numbers_are_repository_revisions(node))
+    return SVN_NO_ERROR;
+  de_baton *de = node->de;
+
+  bool decided = false;
+  for (de_node_baton *a = node->parent; a && !decided; a = a->parent) {
+    if (a->cp_info == CPI_COPY && a->copyfrom_path) {
+      const char *src = path_skip_prefix(repos_path_of(node), a->copyfrom_path);
+      const char *rest = rest_after(a->path, node->path);
+      signed char answer = path_repo_check_parent(
+          de->prepo, src ? src : "", rest, a->copyfrom_rev_local, node->pool);
+      print_debug("delta_check_action(%s): parent copy check %s -> %s for %s "
+                  "at %ld [is %d]\n",
+                  node->path, src ? src : "", a->path, rest,
+                  static_cast<long>(a->copyfrom_rev_local),
+                  static_cast<int>(answer));
+      if (answer < 0)
+        return parent_check_error(a->copyfrom_rev_local);
+      if (answer == 0)
+        node->action = 'A';
+      return SVN_NO_ERROR;
+    }
+    if (a->cp_info == CPI_OUT_OF_SCOPE) {
+      node->action = 'A';
+      decided = true;
+    }
+  }
+
+  if (!decided) {
+    svn_revnum_t previous = de->local_revnum - 1;
+    if (node->action == 'R' && (node->cp_info & CPI_FAILED)) {
+      const char *dir = svn_relpath_dirname(node->path, node->pool);
+      const char *name = rest_after(dir, node->path);
+      signed char answer =
+          path_repo_check_parent(de->prepo, dir, name, previous, node->pool);
+      print_debug("delta_check_action(%s): parent check: %s for %s at %ld "
+                  "[is %d]\n",
+                  node->path, dir, name, static_cast<long>(previous),
+                  static_cast<int>(answer));
+      if (answer < 0)
+        return parent_check_error(previous);
+      if (answer == 0)
+        node->action = 'A';
+    } else if (node->action == 'M' && de->local_revnum > 0) {
+      signed char answer =
+          path_repo_exists(de->prepo, node->path, previous, node->pool);
+      if (answer < 0)
+        return parent_check_error(previous);
+      if (answer == 0)
+        node->action = 'A';
+    }
+  }
+  if (std::strcmp(node->path, "/") == 0 && node->action == 'A')
+    node->action = 'M';
+  return SVN_NO_ERROR;
+}

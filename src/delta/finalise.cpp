@@ -1,0 +1,192 @@
+// Revision finalisation; see finalise.h.
+#include "delta/finalise.h"
+
+#include "delta/copy_source.h"
+#include "delta/node_dumper.h"
+#include "frontend/diagnostics.h"
+#include "history/path_repo.h"
+#include "util/apr_glue.h"
+#include "util/path.h"
+#include "util/rhash.h"
+
+#include <apr_strings.h>
+#include <svn_dirent_uri.h>
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// A deletion record for a path that the log lists as deleted but the drive
+// did not report; it belongs to no tree.
+de_node_baton *
+make_post_dump_node(de_baton *de, const char *path, char action) {
+  auto *node = static_cast<de_node_baton *>(
+      apr_pcalloc(de->pool, sizeof(de_node_baton)));
+  new (node) de_node_baton();
+  apr_pool_create(&node->pool, de->pool);
+  node->de = de;
+  node->path = apr_pstrdup(node->pool, path);
+  node->action = action;
+  node->kind = svn_node_none;
+  node->dump_needed = true;
+  node->in_log = true;
+  node->cp_info = CPI_NONE;
+  node->properties = apr_hash_make(node->pool);
+  node->del_properties = apr_hash_make(node->pool);
+  node->children = apr_array_make(node->pool, 0, sizeof(de_node_baton *));
+  return node;
+}
+
+// Whether an ancestor of `path` written in this revision already covers
+// its deletion (it was deleted, or is part of a failed copy).
+bool
+covered_by_ancestor(de_baton *de, const char *path, apr_pool_t *pool) {
+  const char *dir = path;
+  for (;;) {
+    dir = svn_relpath_dirname(dir, pool);
+    if (dir[0] == '\0')
+      return false;
+    auto *ancestor = static_cast<de_node_baton *>(
+        apr_hash_get(de->dumped_nodes, dir, APR_HASH_KEY_STRING));
+    if (!ancestor)
+      continue;
+    if (ancestor->action == 'D') {
+      print_debug("de_close_edit(): Parent %s of %s already deleted, "
+                  "ignoring\n",
+                  dir, path);
+      return true;
+    }
+    if (ancestor->cp_info & CPI_FAILED) {
+      print_debug("de_close_edit(): Parent %s of %s is part of a failed copy, "
+                  "ignoring\n",
+                  dir, path);
+      return true;
+    }
+  }
+}
+
+// Whether this revision is the first of the run that is diffed against an
+// empty tree: its entry is the only real one in `logs` (a subdirectory
+// dump's list starts with a placeholder).
+bool
+first_revision_of_run(const de_baton *de) {
+  bool subtree = de->sess->repos_path && de->sess->repos_path[0];
+  return (de->opts->flags & DF_INITIAL_DRY_RUN) ||
+         de->logs->nelts == (subtree ? 2 : 1);
+}
+
+} // namespace
+
+svn_error_t *
+de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
+  auto *de = static_cast<de_baton *>(edit_baton);
+  if (de->root_node)
+    SVN_ERR(delta_dump_node_recursive(de->root_node));
+  if (!de->logrev || !de->logrev->changed_paths)
+    return SVN_NO_ERROR;
+
+  rhash *texts = delta_text_table();
+  for (apr_hash_index_t *hi = apr_hash_first(pool, de->logrev->changed_paths);
+       hi; hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(hi, &key, nullptr, &value);
+    auto *path = static_cast<const char *>(key);
+    auto *change = static_cast<const svn_log_changed_path_t *>(value);
+    print_debug("Checking %s (%c)\n", path, change->action);
+    if (change->action != 'D')
+      continue;
+    if (auto *file =
+            static_cast<const char *>(rhash_get(texts, path, APR_HASH_KEY_STRING))) {
+      print_debug("de_close_edit(): Removing %s\n", file);
+      if (apr_file_remove(file, pool) != APR_SUCCESS)
+        print_debug("de_close_edit(): Cannot remove file %s\n", file);
+      rhash_set(texts, path, APR_HASH_KEY_STRING, nullptr, 0);
+    }
+    if (apr_hash_get(de->dumped_nodes, path, APR_HASH_KEY_STRING))
+      continue;
+    if (covered_by_ancestor(de, path, pool))
+      continue;
+    // The first revision of a run arrives against an empty tree, so a
+    // deletion that its log lists has nothing to delete in the dump.
+    if (first_revision_of_run(de))
+      continue;
+    de_node_baton *node = make_post_dump_node(de, path, change->action);
+    print_debug("Post-dumping %s\n", path);
+    SVN_ERR(delta_dump_node(node));
+  }
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+delta_dump_node_recursive(de_node_baton *node) {
+  if (node->action != 'D')
+    SVN_ERR(delta_dump_node(node));
+  print_debug("delta_dump_node_recursive(%s): dumping %d children\n",
+              node->path, node->children->nelts);
+  for (int i = 0; i < node->children->nelts; ++i) {
+    de_node_baton *child = APR_ARRAY_IDX(node->children, i, de_node_baton *);
+    SVN_ERR(delta_propagate_copy(node, child));
+    SVN_ERR(delta_dump_node_recursive(child));
+  }
+  if (node->action == 'D')
+    return delta_dump_node(node);
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+delta_propagate_copy(de_node_baton *parent, de_node_baton *child) {
+  if (parent->cp_info != CPI_COPY) {
+    print_debug("delta_propagate_copy(%s, %s): early out %d\n", parent->path,
+                child->path, static_cast<int>(parent->cp_info));
+    child->cp_info = parent->cp_info;
+    return SVN_NO_ERROR;
+  }
+  if (std::strncmp(parent->path, child->path, std::strlen(parent->path)) !=
+      0) {
+    print_debug("delta_propagate_copy(%s, %s): paths do not match!\n",
+                parent->path, child->path);
+    return SVN_NO_ERROR;
+  }
+  const de_node_baton *root = parent;
+  while (root && !root->copyfrom_path)
+    root = root->parent;
+  if (!root) {
+    child->cp_info = CPI_COPY;
+    return SVN_NO_ERROR;
+  }
+
+  de_baton *de = child->de;
+  const char *repos_path = de->sess->repos_path ? de->sess->repos_path : "";
+  if (!path_is_inside(repos_path, root->copyfrom_path)) {
+    print_debug("delta_propagate_copy(%s, %s): copyfrom_path (%s) is out of "
+                "scope\n",
+                parent->path, child->path, root->copyfrom_path);
+    child->cp_info = CPI_NONE;
+    return SVN_NO_ERROR;
+  }
+  const char *src = path_skip_prefix(repos_path, root->copyfrom_path);
+  // The revision the copy was resolved to when its root was written.
+  svn_revnum_t r = root->copyfrom_rev_local;
+  const char *rest = child->path + std::strlen(root->path);
+  while (*rest == '/')
+    ++rest;
+
+  vh::Pool scratch(child->pool);
+  signed char answer =
+      path_repo_check_parent(de->prepo, src ? src : "", rest, r, scratch.get());
+  if (answer < 0)
+    return svn_error_create(1, nullptr,
+                            _("Failed to propagate copy information"));
+  if (answer == 0) {
+    print_debug("path_repo: parent relation %s -> %s in %ld FAIL\n", src, rest,
+                static_cast<long>(r));
+    child->cp_info = CPI_NONE;
+    return SVN_NO_ERROR;
+  }
+  print_debug("path_repo: parent relation %s -> %s in %ld OK\n", src, rest,
+              static_cast<long>(r));
+  child->cp_info = CPI_COPY;
+  return SVN_NO_ERROR;
+}

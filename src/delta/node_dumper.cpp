@@ -1,0 +1,459 @@
+// The node dumper; see node_dumper.h.
+#include "delta/node_dumper.h"
+
+#include "delta/copy_source.h"
+#include "dump/stream.h"
+#include "frontend/diagnostics.h"
+#include "util/apr_glue.h"
+#include "util/path.h"
+#include "util/rhash.h"
+
+#include <apr_file_info.h>
+#include <apr_strings.h>
+#include <svn_checksum.h>
+#include <svn_io.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// The digest as 32 lowercase hexadecimal digits, in `pool`.
+const char *
+digest_hex(const unsigned char *digest, apr_pool_t *pool) {
+  svn_checksum_t checksum = {digest, svn_checksum_md5};
+  return svn_checksum_to_cstring_display(&checksum, pool);
+}
+
+bool
+digest_is_zero(const unsigned char *digest) {
+  return std::all_of(digest, digest + 16, [](unsigned char b) { return !b; });
+}
+
+// The node path as the stream names it: the prefix, then the path. The
+// subtree root is the prefix without its trailing slashes ("" without one).
+const char *
+stream_path(const de_node_baton *node, apr_pool_t *pool) {
+  const char *prefix = node->de->opts->prefix ? node->de->opts->prefix : "";
+  if (std::strcmp(node->path, "/") != 0)
+    return apr_pstrcat(pool, prefix, node->path, SVN_VA_NULL);
+  std::string_view root(prefix);
+  while (!root.empty() && root.back() == '/')
+    root.remove_suffix(1);
+  return apr_pstrndup(pool, root.data(), root.size());
+}
+
+// Removes the node's previous full text, which `delta_hash` no longer
+// names once a delta has been applied.
+void
+drop_old_text(de_node_baton *node, apr_pool_t *pool) {
+  if (!node->old_filename)
+    return;
+  print_debug("de_close_file(%s): Removing old file %s\n", node->path,
+              node->old_filename);
+  if (apr_file_remove(node->old_filename, pool) != APR_SUCCESS)
+    print_debug("de_close_file(%s): Cannot remove old file %s\n", node->path,
+                node->old_filename);
+  node->old_filename = nullptr;
+}
+
+// Forgets the digests of the files strictly below `path`: the loader's
+// copies of them are gone with the path.
+void
+forget_digests_below(const char *path, apr_pool_t *pool) {
+  rhash *md5 = delta_md5_table();
+  std::size_t len = std::strlen(path);
+  for (rhash_index *hi = rhash_first(pool, md5); hi;) {
+    const void *key = nullptr;
+    apr_ssize_t key_len = 0;
+    rhash_this(hi, &key, &key_len, nullptr);
+    hi = rhash_next(hi);
+    const char *name = static_cast<const char *>(key);
+    if (static_cast<std::size_t>(key_len) > len &&
+        std::memcmp(name, path, len) == 0 && name[len] == '/')
+      rhash_set(md5, name, key_len, nullptr, 0);
+  }
+}
+
+// Whether an ancestor of `node` is a path that the log lists as added or
+// replaced: what the drive says below it is relative to the old tree, not
+// to what the loader will hold there.
+bool
+replaced_above(const de_node_baton *node) {
+  for (const de_node_baton *p = node->parent; p; p = p->parent)
+    if (p->in_log && (p->action == 'A' || p->action == 'R'))
+      return true;
+  return false;
+}
+
+// Whether the log lists `node`'s path with the action `action`.
+bool
+logged_as(const de_node_baton *node, char action) {
+  const log_revision *logrev = node->de->logrev;
+  if (!logrev || !logrev->changed_paths)
+    return false;
+  auto *change = static_cast<const svn_log_changed_path_t *>(
+      apr_hash_get(logrev->changed_paths, node->path, APR_HASH_KEY_STRING));
+  return change && change->action == action;
+}
+
+// The reason not to write the node, or null when it must be written.
+const char *
+skip_reason(const de_node_baton *node) {
+  bool inside_copy = node->cp_info == CPI_COPY && !node->copyfrom_path;
+  if (node->action == 'M' && node->kind == svn_node_dir &&
+      !node->props_changed && !(node->in_log && inside_copy))
+    return "directory && action == 'M' && !props_changed";
+  if (node->action == 'A' && inside_copy)
+    return "cp_info == CPI_COPY && action == 'A'";
+  // Inside a copy the loader already has every path that the log does not
+  // list; the drive compared them with the old tree, not with the source.
+  if (inside_copy && !node->in_log)
+    return "cp_info == CPI_COPY && not in log";
+  // The deletion half of a replace is written with the replace; deletions
+  // below a replaced path go with it.
+  if (node->action == 'D' && !node->in_log &&
+      (logged_as(node, 'R') || replaced_above(node)))
+    return "deletion belongs to a replace";
+  return nullptr;
+}
+
+void
+write_header(const char *name, const char *value) {
+  std::printf("%s: %s\n", name, value);
+}
+
+struct prop_item {
+  const char *name;
+  const svn_string_t *value;
+};
+
+// The node's properties in a fixed order (by name), leaving out the
+// deleted ones.
+std::vector<prop_item>
+sorted_properties(const de_node_baton *node, apr_pool_t *pool) {
+  std::vector<prop_item> items;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, node->properties); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(hi, &key, nullptr, &value);
+    auto *name = static_cast<const char *>(key);
+    if (apr_hash_get(node->del_properties, name, APR_HASH_KEY_STRING))
+      continue;
+    items.push_back({name, static_cast<const svn_string_t *>(value)});
+  }
+  std::sort(items.begin(), items.end(), [](const auto &a, const auto &b) {
+    return std::strcmp(a.name, b.name) < 0;
+  });
+  return items;
+}
+
+std::vector<const char *>
+sorted_deletions(const de_node_baton *node, apr_pool_t *pool) {
+  std::vector<const char *> names;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, node->del_properties); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    apr_hash_this(hi, &key, nullptr, nullptr);
+    names.push_back(static_cast<const char *>(key));
+  }
+  std::sort(names.begin(), names.end(), [](const char *a, const char *b) {
+    return std::strcmp(a, b) < 0;
+  });
+  return names;
+}
+
+// Writes the deletion record that opens a replace.
+void
+write_replace_deletion(de_node_baton *node) {
+  print_debug("delta_dump_node(%s): running delta_dump_replace()\n",
+              node->path);
+  write_header("Node-path", stream_path(node, node->pool));
+  std::printf("%s: delete\n\n\n", "Node-action");
+  forget_digests_below(node->path, node->pool);
+}
+
+// Closes the record and keeps the tables up to date.
+svn_error_t *
+finish_node(de_node_baton *node, const unsigned char *digest) {
+  std::fputs("\n\n", stdout);
+  de_baton *de = node->de;
+  apr_hash_set(de->dumped_nodes, node->path, APR_HASH_KEY_STRING, node);
+  if (node->kind == svn_node_file && digest) {
+    md5_entry entry{};
+    std::memcpy(entry.digest, digest, 16);
+    entry.local_rev = de->local_revnum;
+    rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, &entry,
+              sizeof entry);
+    print_debug("md5_hash += %s : %s\n", node->path,
+                digest_hex(digest, node->pool));
+  }
+  node->dump_needed = false;
+  print_verbose("%s", node->cp_info == CPI_COPY ? _("COPIED ... done.\n")
+                                                : _("done.\n"));
+  drop_old_text(node, node->pool);
+  return SVN_NO_ERROR;
+}
+
+// The digest of the file at `path`, computed by streaming it.
+svn_error_t *
+file_digest(unsigned char *digest, const char *path, apr_pool_t *pool) {
+  svn_checksum_t *checksum = nullptr;
+  SVN_ERR(svn_io_file_checksum2(&checksum, path, svn_checksum_md5, pool));
+  std::memcpy(digest, checksum->digest, 16);
+  return SVN_NO_ERROR;
+}
+
+} // namespace
+
+svn_error_t *
+delta_deltify_node(de_node_baton *node, const char *base, const char *text) {
+  de_baton *de = node->de;
+  vh::Pool scratch(node->pool);
+  apr_pool_t *pool = scratch.get();
+  print_debug("delta_deltify_node(%s): %s -> %s\n", node->path,
+              base ? base : "(empty)", text);
+
+  apr_file_t *file = nullptr;
+  apr_status_t status =
+      apr_file_open(&file, text, APR_READ | APR_BINARY, APR_OS_DEFAULT, pool);
+  if (status != APR_SUCCESS) {
+    print_debug("delta_deltify_node(%s): Error opening %s\n", node->path,
+                text);
+    return svn_error_wrap_apr(status, "Unable to open %s", text);
+  }
+  svn_stream_t *target = svn_stream_from_aprfile2(file, FALSE, pool);
+  svn_stream_t *source = nullptr;
+  if (base) {
+    apr_file_t *base_file = nullptr;
+    status = apr_file_open(&base_file, base, APR_READ | APR_BINARY,
+                           APR_OS_DEFAULT, pool);
+    if (status != APR_SUCCESS) {
+      print_debug("delta_deltify_node(%s): Error opening %s\n", node->path,
+                  base);
+      return svn_error_wrap_apr(status, "Unable to open %s", base);
+    }
+    source = svn_stream_from_aprfile2(base_file, FALSE, pool);
+  } else {
+    source = svn_stream_empty(pool);
+  }
+
+  char *name = apr_psprintf(node->pool, "%s/df/XXXXXX", de->opts->temp_dir);
+  apr_file_t *delta_file = nullptr;
+  status = make_temp_file(&delta_file, name, pool);
+  if (status != APR_SUCCESS) {
+    print_debug("delta_deltify_node(%s): Error creating temporary file in %s\n",
+                node->path, de->opts->temp_dir);
+    return svn_error_wrap_apr(status, "Unable to create temporary file in %s",
+                              de->opts->temp_dir);
+  }
+  node->delta_filename = name;
+  print_debug("delta_deltify_node(%s): writing to %s\n", node->path, name);
+
+  svn_txdelta_stream_t *stream = nullptr;
+  svn_txdelta2(&stream, source, target, FALSE, pool);
+  svn_txdelta_window_handler_t handler = nullptr;
+  void *handler_baton = nullptr;
+  svn_txdelta_to_svndiff3(&handler, &handler_baton,
+                          svn_stream_from_aprfile2(delta_file, FALSE, pool), 0,
+                          SVN_DELTA_COMPRESSION_LEVEL_DEFAULT, pool);
+  svn_error_t *err =
+      svn_txdelta_send_txstream(stream, handler, handler_baton, pool);
+  if (err) {
+    print_debug("delta_delify_node(%s): Error creating svndiff\n", node->path);
+    return err;
+  }
+  // The svndiff writer closes its stream (and the file) at the last window;
+  // the two input files close with the scratch pool.
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+delta_dump_node(de_node_baton *node) {
+  de_baton *de = node->de;
+  dump_options *opts = de->opts;
+  if (!node->dump_needed) {
+    print_debug("delta_dump_node(%s): aborting: dump not needed\n", node->path);
+    return SVN_NO_ERROR;
+  }
+
+  for (;;) {
+    if (opts->flags & DF_INITIAL_DRY_RUN) {
+      node->dump_needed = false;
+      print_debug("delta_dump_node(%s): aborting: DF_INITIAL_DRY_RUN\n",
+                  node->path);
+      drop_old_text(node, node->pool);
+      return SVN_NO_ERROR;
+    }
+    if (const char *reason = skip_reason(node)) {
+      node->dump_needed = false;
+      print_debug("delta_dump_node(%s): aborting: %s\n", node->path, reason);
+      // The loader's text of a skipped file is not the one recorded here.
+      if (node->kind == svn_node_file && node->applied_delta)
+        rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, nullptr,
+                  0);
+      drop_old_text(node, node->pool);
+      return SVN_NO_ERROR;
+    }
+    print_debug("delta_dump_node(%s): started\n", node->path);
+    delta_check_copy(node);
+    SVN_ERR(delta_check_action(node));
+    if (node->action != 'R')
+      break;
+    write_replace_deletion(node);
+    node->cp_info = CPI_NONE;
+    node->action = 'A';
+  }
+
+  const char *path = stream_path(node, node->pool);
+  write_header("Node-path", path);
+  if (node->action != 'D')
+    write_header("Node-kind", node->kind == svn_node_file ? "file" : "dir");
+  const char *word = node->action == 'A'   ? "add"
+                     : node->action == 'D' ? "delete"
+                                           : "change";
+  write_header("Node-action", word);
+  if (node->action == 'A')
+    print_verbose(_("     * adding path : %s ... "), node->path);
+  else if (node->action == 'D')
+    print_verbose(_("     * deleting path : %s ... "), node->path);
+  else
+    print_verbose(_("     * editing path : %s ... "), node->path);
+  if (node->action == 'D') {
+    print_debug("delta_dump_node(%s): deleted -> finished\n", node->path);
+    return finish_node(node, nullptr);
+  }
+
+  bool is_copy = node->cp_info == CPI_COPY && node->copyfrom_path;
+  bool inside_copy = node->cp_info == CPI_COPY;
+
+  // The full text to write, and its digest. A node whose text did not
+  // arrive in this revision but that the loader must receive whole (an add,
+  // or a listed change inside a copy) takes the path's current text.
+  const char *text = nullptr;
+  unsigned char digest[16] = {};
+  bool have_digest = false;
+  if (node->kind == svn_node_file) {
+    if (node->applied_delta) {
+      text = node->filename;
+      std::memcpy(digest, node->md5sum, 16);
+      have_digest = true;
+    } else if (node->action == 'A' || (inside_copy && node->action == 'M')) {
+      text = static_cast<const char *>(
+          rhash_get(delta_text_table(), node->path, APR_HASH_KEY_STRING));
+      if (text) {
+        SVN_ERR(file_digest(digest, text, node->pool));
+        have_digest = true;
+      }
+    }
+  }
+  bool dump_content = text != nullptr;
+  if (dump_content)
+    print_debug("delta_dump_node(%s): dump_content = 1\n", node->path);
+  // A copy always carries its whole property set: the source's properties
+  // are not known here, and without a block the loader keeps them all.
+  bool dump_props =
+      node->props_changed || node->action == 'A' || inside_copy;
+  if (dump_props)
+    print_debug("delta_dump_node(%s): dump_props = 1\n", node->path);
+
+  if (is_copy) {
+    const char *source =
+        path_skip_prefix(de->sess->repos_path ? de->sess->repos_path : "",
+                         node->copyfrom_path);
+    std::printf("%s: %ld\n", "Node-copyfrom-rev",
+                static_cast<long>(node->copyfrom_rev_local));
+    std::printf("%s: %s%s\n", "Node-copyfrom-path",
+                opts->prefix ? opts->prefix : "", source ? source : "");
+    if (node->action == 'A' && node->kind == svn_node_file && dump_content &&
+        have_digest && source) {
+      // The recorded digest is the source's text at the copy's source
+      // revision only when it was recorded at or before that revision.
+      auto *entry = static_cast<const md5_entry *>(
+          rhash_get(delta_md5_table(), source, APR_HASH_KEY_STRING));
+      if (entry && std::memcmp(entry->digest, digest, 16) == 0 &&
+          entry->local_rev <= node->copyfrom_rev_local) {
+        print_debug("md5sum matches\n");
+        dump_content = false;
+      }
+    }
+  }
+
+  // A change outside any copy may name its properties as a difference from
+  // what the path had; everything else is written as the full set.
+  bool prop_delta =
+      opts->format_version == 3 && node->action == 'M' && !inside_copy;
+  std::vector<prop_item> props = sorted_properties(node, node->pool);
+  std::vector<const char *> deletions;
+  if (prop_delta)
+    deletions = sorted_deletions(node, node->pool);
+  std::size_t entries = 0;
+  for (const prop_item &item : props)
+    entries += prop_entry_length(item.name, item.value);
+  for (const char *name : deletions)
+    entries += prop_delete_length(name);
+  bool write_props = dump_props || entries > 0;
+  std::size_t prop_len = write_props ? entries + PROPS_END_LENGTH : 0;
+
+  const char *text_file = nullptr;
+  if (dump_content) {
+    text_file = text;
+    if (opts->flags & DF_USE_DELTAS) {
+      // Against the previous text only when the loader's base is that text.
+      const char *base =
+          node->action == 'M' && !inside_copy ? node->old_filename : nullptr;
+      SVN_ERR(delta_deltify_node(node, base, text));
+      text_file = node->delta_filename;
+    }
+  }
+
+  if (write_props) {
+    if (prop_delta)
+      std::printf("%s: true\n", "Prop-delta");
+    std::printf("%s: %lu\n", "Prop-content-length",
+                static_cast<unsigned long>(prop_len));
+  }
+  apr_off_t text_len = 0;
+  if (text_file) {
+    apr_finfo_t info;
+    if (apr_stat(&info, text_file, APR_FINFO_SIZE, node->pool) !=
+        APR_SUCCESS) {
+      print_debug("delta_dump_node: FATAL: cannot stat %s\n", text_file);
+      return svn_error_createf(1, nullptr, "Cannot stat %s", text_file);
+    }
+    text_len = info.size;
+    if (opts->format_version == 3)
+      std::printf("%s: true\n", "Text-delta");
+    std::printf("%s: %lu\n", "Text-content-length",
+                static_cast<unsigned long>(text_len));
+    if (have_digest && !digest_is_zero(digest))
+      std::printf("%s: %s\n", "Text-content-md5",
+                  digest_hex(digest, node->pool));
+  }
+  std::printf("%s: %lu\n\n", "Content-length",
+              static_cast<unsigned long>(prop_len + text_len));
+  if (write_props) {
+    for (const prop_item &item : props)
+      write_prop_entry(item.name, item.value);
+    for (const char *name : deletions)
+      write_prop_delete(name);
+    write_props_end();
+  }
+  if (text_file) {
+    vh::Pool scratch(node->pool);
+    SVN_ERR(stream_copy_file(text_file, scratch.get()));
+    if (node->delta_filename) {
+      print_debug("delta_dump_node(%s): Removing delta file %s\n", node->path,
+                  node->delta_filename);
+      if (apr_file_remove(node->delta_filename, scratch.get()) != APR_SUCCESS)
+        print_debug("delta_dump_node(%s): Cannot remove file %s\n", node->path,
+                    node->delta_filename);
+      node->delta_filename = nullptr;
+    }
+  }
+  return finish_node(node, have_digest ? digest : nullptr);
+}
