@@ -1,0 +1,73 @@
+"""Running the dump program under test (the subject).
+
+A subject is a command-line template: a list of words in which the word
+"{flags}" is replaced by the mode's flags (several words, possibly none) and
+"{url}" inside any word by the repository URL, e.g.
+
+    ["svnrdump", "dump", "-q", "{flags}", "{url}"]
+    [os.environ["VORNHALD"], "-q", "{flags}", "{url}"]
+
+`run_subject` writes the dump to a file and records the wall time, the peak
+resident memory of the subject's process and the dump's size.
+"""
+
+import dataclasses
+import os
+import shlex
+import subprocess
+import time
+
+
+@dataclasses.dataclass
+class Run:
+    argv: list
+    status: int
+    wall: float         # seconds
+    peak_kb: int        # maximum resident set size of the subject
+    size: int           # bytes of dump written
+    stderr: str
+    dump: str           # path of the dump file
+
+    def __str__(self):
+        return "%.2f s, %.1f MB peak, %d bytes" % (
+            self.wall, self.peak_kb / 1024.0, self.size)
+
+
+def expand(template, url, flags):
+    argv = []
+    for word in template:
+        if word == "{flags}":
+            argv += flags
+        else:
+            argv.append(word.replace("{url}", url))
+    return argv
+
+
+def parse_subject(text):
+    """A template from one shell-quoted string; "{url}" is appended and
+    "{flags}" put before it when the text names neither."""
+    words = shlex.split(text)
+    if not any("{url}" in w for w in words):
+        if "{flags}" not in words:
+            words.append("{flags}")
+        words.append("{url}")
+    return words
+
+
+def run_subject(template, url, flags, dump_path, env=None):
+    """Runs the subject once with its standard output in dump_path."""
+    argv = expand(template, url, flags)
+    with open(dump_path, "wb") as out, \
+            open(dump_path + ".err", "w+b") as err:
+        t0 = time.monotonic()
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=err, env=env)
+        # wait4 gives the resource usage of this one child.
+        _, status, usage = os.wait4(proc.pid, 0)
+        wall = time.monotonic() - t0
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        err.seek(0)
+        stderr = err.read().decode("utf-8", "replace")
+    os.unlink(dump_path + ".err")
+    return Run(argv, proc.returncode, wall, usage.ru_maxrss,
+               os.path.getsize(dump_path), stderr, dump_path)
