@@ -24,6 +24,47 @@ fail_with(svn_error_t *err) {
   return true;
 }
 
+// Receiver that keeps the revision of the one log entry asked for.
+svn_error_t *
+keep_revision(void *baton, svn_log_entry_t *entry, apr_pool_t *) noexcept {
+  *static_cast<svn_revnum_t *>(baton) = entry->revision;
+  return SVN_NO_ERROR;
+}
+
+// Sets *created to the last revision up to `rev` that changed the session's
+// own path, or to SVN_INVALID_REVNUM when nothing exists there at `rev`.
+// svn_ra_stat answers this, but it also parses the date of that revision
+// and fails on a broken svn:date; such a history can still be dumped, so
+// the log answers instead.
+svn_error_t *
+last_change(session *sess, svn_revnum_t rev, svn_revnum_t *created,
+            apr_pool_t *pool) {
+  *created = SVN_INVALID_REVNUM;
+  svn_dirent_t *dirent = nullptr;
+  svn_error_t *err = svn_ra_stat(sess->ra, "", rev, &dirent, pool);
+  if (!err) {
+    if (dirent)
+      *created = dirent->created_rev;
+    return SVN_NO_ERROR;
+  }
+  if (err->apr_err != SVN_ERR_BAD_DATE)
+    return err;
+  svn_error_clear(err);
+
+  svn_node_kind_t kind = svn_node_none;
+  SVN_ERR(svn_ra_check_path(sess->ra, "", rev, &kind, pool));
+  if (kind == svn_node_none)
+    return SVN_NO_ERROR;
+  if (!SVN_IS_VALID_REVNUM(rev))
+    SVN_ERR(svn_ra_get_latest_revnum(sess->ra, &rev, pool));
+  apr_array_header_t *paths = apr_array_make(pool, 1, sizeof(const char *));
+  APR_ARRAY_PUSH(paths, const char *) = "";
+  apr_array_header_t *no_revprops =
+      apr_array_make(pool, 0, sizeof(const char *));
+  return svn_ra_get_log2(sess->ra, paths, rev, 0, 1, FALSE, TRUE, FALSE,
+                         no_revprops, keep_revision, created, pool);
+}
+
 // Narrows opts->start and opts->end to the range that will be dumped and
 // checks that the URL names a directory at the start. Writes nothing to
 // standard output. True on failure after reporting it.
@@ -31,20 +72,20 @@ bool
 settle_range(session *sess, dump_options *opts) {
   apr_pool_t *scratch = nullptr;
   apr_pool_create(&scratch, sess->pool);
-  svn_dirent_t *dirent = nullptr;
-  svn_error_t *err = svn_ra_stat(sess->ra, "", opts->end, &dirent, scratch);
+  svn_revnum_t created = SVN_INVALID_REVNUM;
+  svn_error_t *err = last_change(sess, opts->end, &created, scratch);
   if (err) {
     apr_pool_destroy(scratch);
     return fail_with(err);
   }
-  if (!dirent) {
+  if (!SVN_IS_VALID_REVNUM(created)) {
     // Whatever the end was, the user named the URL as it is now.
     std::fprintf(stderr, _("ERROR: URL '%s' not found in HEAD revision\n"),
                  sess->url);
     apr_pool_destroy(scratch);
     return true;
   }
-  opts->end = dirent->created_rev;
+  opts->end = created;
   // -r HEAD: the start is the revision the end has just been settled to.
   if (opts->start < 0)
     opts->start = opts->end;
@@ -52,11 +93,12 @@ settle_range(session *sess, dump_options *opts) {
   if (opts->start != 0 || !*sess->repos_path) {
     svn_node_kind_t kind = svn_node_none;
     err = svn_ra_check_path(sess->ra, "", opts->start, &kind, scratch);
-    if (err) {
+    const bool failed = err != nullptr;
+    if (failed) {
       handle_error(err, _("ERROR: "));
       svn_error_clear(err);
     }
-    if (err || kind == svn_node_none) {
+    if (failed || kind == svn_node_none) {
       std::fprintf(stderr, _("ERROR: URL '%s' not found in revision %ld\n"),
                    sess->url, opts->start);
       apr_pool_destroy(scratch);

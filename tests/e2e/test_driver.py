@@ -27,6 +27,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
 import servers  # noqa: E402
 
 VORNHALD = os.environ.get("VORNHALD", "vornhald")
+SHARED = pathlib.Path(os.environ.get("VORNHALD_SHARED", "../../../shared"))
 HEAD = 7
 TRUNK_REVS = [2, 4, 6]
 PADDING_LOG = b"This is an empty revision for padding."
@@ -303,6 +304,41 @@ class DriverTest(unittest.TestCase):
         out, _ = self.dump(self.src_url, "-q", "--deltas")
         self.assertTrue(out.startswith(b"SVN-fs-dump-format-version: 3\n\n"))
         self.load(out)
+
+    def test_corpus_revision_properties(self):
+        """Every loadable corpus history: a whole dump carries exactly the
+        log, author and date of each source revision and loads, also when
+        a broken svn:date keeps svn_ra_stat from answering."""
+        corpus = SHARED / "corpus"
+        wanted = (b"svn:log", b"svn:author", b"svn:date")
+        rows = (corpus / "MANIFEST.tsv").read_text().splitlines()[1:]
+        for name, loads, youngest in (r.split("\t") for r in rows):
+            if loads == "no":
+                continue
+            with self.subTest(name=name):
+                bypass = ["--bypass-prop-validation"] if loads == "bypass" \
+                    else []
+                repo = pathlib.Path(tempfile.mkdtemp(dir=self.tmp)) / "r"
+                subprocess.run(["svnadmin", "create", str(repo)], check=True)
+                with open(corpus / name, "rb") as f:
+                    subprocess.run(["svnadmin", "load", "-q"] + bypass
+                                   + [str(repo)], stdin=f, check=True,
+                                   capture_output=True)
+                source = subprocess.run(
+                    ["svnadmin", "dump", "-q", str(repo)], check=True,
+                    capture_output=True).stdout
+                expected = {n: {k: v for k, v in p.items() if k in wanted}
+                            for n, _, p in revisions(parse_dump(source))}
+                out, _ = self.dump(servers.file_url(repo), "-q")
+                got = {n: p for n, _, p in revisions(parse_dump(out))}
+                self.assertEqual(got, expected)
+                self.assertEqual(max(got), int(youngest))
+                target = pathlib.Path(tempfile.mkdtemp(dir=self.tmp)) / "r"
+                subprocess.run(["svnadmin", "create", str(target)], check=True)
+                proc = subprocess.run(["svnadmin", "load", "-q"] + bypass
+                                      + [str(target)], input=out,
+                                      capture_output=True)
+                self.assertEqual(proc.returncode, 0, proc.stderr.decode())
 
     def test_summary_lines_by_verbosity(self):
         url = self.src_url + "/trunk"
