@@ -1,0 +1,223 @@
+// Log replay into the path repository; see log_replay.h.
+#include "history/log_replay.h"
+
+#include "delta/copy_source.h"
+#include "frontend/diagnostics.h"
+#include "obfuscate/obfuscate.h"
+#include "util/apr_glue.h"
+#include "util/path.h"
+
+#include <apr_hash.h>
+#include <apr_strings.h>
+#include <svn_dirent_uri.h>
+#include <svn_ra.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The server's error, then the line that names the revision whose tree was
+// asked for.
+void
+report_fetch_error(svn_error_t *err, svn_revnum_t revision) {
+  if (err) {
+    handle_error(err, "ERROR: ");
+    svn_error_clear(err);
+  }
+  std::fprintf(stderr, _("Error fetching tree for revision %ld\n"),
+               static_cast<long>(revision));
+}
+
+// `logs` cut after the last entry at or below `revision`: the list as it
+// stood when that entry was dumped, whose last element is the entry itself,
+// as the local-revision search expects. The whole list when no entry fits.
+apr_array_header_t
+logs_up_to(const apr_array_header_t *logs, svn_revnum_t revision) {
+  apr_array_header_t view = *logs;
+  auto *first = reinterpret_cast<const log_revision *>(logs->elts);
+  auto *last = first + logs->nelts;
+  auto *cut = std::upper_bound(
+      first, last, revision,
+      [](svn_revnum_t rev, const log_revision &e) { return rev < e.revision; });
+  if (cut != first)
+    view.nelts = static_cast<int>(cut - first);
+  return view;
+}
+
+// Records a copy of the dumped directory's own `source` (relative to the
+// dumped directory) at local revision `local` as the destination `path`:
+// the source itself maps to `path`, every path below it to the same path
+// below `path`. Returns 0, or -1 when the tree of `local` cannot be rebuilt.
+int
+record_inside_copy(path_repo *repo, const char *path, const char *source,
+                   svn_revnum_t local, apr_pool_t *pool) {
+  const critbit_tree *tree = pr_cached_tree(repo, local, pool);
+  if (!tree)
+    return -1;
+  std::size_t source_len = std::strlen(source);
+  pr_collect collect{apr_array_make(pool, 16, sizeof(const char *)),
+                     source_len, pool};
+  critbit_walk_prefix(tree, source, pr_collect_path, &collect);
+
+  if (source_len == 0) {
+    // The source is the dumped directory itself, which existed at the
+    // source revision even when the tree holds no entry for its own empty
+    // path (the editor never records one). The paths below it carry no
+    // slash of their own to keep, so each is joined below the destination.
+    path_repo_add(repo, path);
+    for (int i = 0; i < collect.list->nelts; ++i) {
+      const char *x = APR_ARRAY_IDX(collect.list, i, const char *);
+      if (*x)
+        path_repo_add(repo, apr_pstrcat(pool, path, "/", x, nullptr));
+    }
+    return 0;
+  }
+  // Q maps to the destination, Q/sub to destination/sub; nothing is
+  // recorded when the source is not in the tree.
+  for (int i = 0; i < collect.list->nelts; ++i) {
+    const char *x = APR_ARRAY_IDX(collect.list, i, const char *);
+    path_repo_add(repo, apr_pstrcat(pool, path, x + source_len, nullptr));
+  }
+  return 0;
+}
+
+} // namespace
+
+int
+pr_list_tree(apr_array_header_t *list, const char *dir, svn_revnum_t revision,
+             session *sess, apr_pool_t *pool) {
+  vh::Pool scratch(pool);
+  apr_hash_t *dirents = nullptr;
+  svn_error_t *err =
+      svn_ra_get_dir2(sess->ra, &dirents, nullptr, nullptr, dir, revision,
+                      SVN_DIRENT_KIND, scratch.get());
+  if (err) {
+    handle_error(err, "ERROR: ");
+    svn_error_clear(err);
+    return -1;
+  }
+  for (apr_hash_index_t *hi = apr_hash_first(scratch.get(), dirents); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key;
+    void *val;
+    apr_hash_this(hi, &key, nullptr, &val);
+    const auto *name = static_cast<const char *>(key);
+    const auto *dirent = static_cast<const svn_dirent_t *>(val);
+    if (dirent->kind != svn_node_dir && dirent->kind != svn_node_file)
+      continue;
+    const char *child =
+        *dir ? apr_psprintf(pool, "%s/%s", dir, name) : apr_pstrdup(pool, name);
+    APR_ARRAY_PUSH(list, const char *) = child;
+    if (dirent->kind == svn_node_dir &&
+        pr_list_tree(list, child, revision, sess, pool) != 0)
+      return -1;
+  }
+  return 0;
+}
+
+int
+pr_fetch_paths(path_repo *repo, const char *path, svn_revnum_t revision,
+               session *sess, apr_pool_t *pool) {
+  // The path repository's names may be obfuscated; the server knows the
+  // real ones.
+  const char *real = obfuscate_reveal_path(sess, pool, path);
+  svn_dirent_t *dirent = nullptr;
+  svn_error_t *err = svn_ra_stat(sess->ra, real, revision, &dirent, pool);
+  if (err) {
+    report_fetch_error(err, revision);
+    return -1;
+  }
+  if (!dirent) {
+    print_debug("pr_fetch_paths(): Non-existent: %s@%ld\n", path,
+                static_cast<long>(revision));
+    return 0;
+  }
+
+  apr_array_header_t *list = apr_array_make(pool, 16, sizeof(const char *));
+  if (dirent->kind != svn_node_file &&
+      pr_list_tree(list, real, revision, sess, pool) != 0) {
+    report_fetch_error(nullptr, revision);
+    return -1;
+  }
+  path_repo_add(repo, path);
+  for (int i = 0; i < list->nelts; ++i)
+    path_repo_add(repo, obfuscate_path(sess, pool,
+                                       APR_ARRAY_IDX(list, i, const char *)));
+  return 0;
+}
+
+int
+path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
+                     const log_revision *logrev, svn_revnum_t revision,
+                     apr_array_header_t *logs, apr_pool_t *pool) {
+  // Only the entries' own revisions are committed with DF_KEEP_REVNUMS, and
+  // a rebuild of a revision above a multiple of 1024 starts from that
+  // multiple's snapshot: commit the snapshots that the gap skips, before
+  // this entry's changes are pending.
+  if (opts->flags & DF_KEEP_REVNUMS) {
+    for (svn_revnum_t m = (repo->last_rev | 1023) + 1; m < revision;
+         m += 1024) {
+      if (path_repo_commit(repo, m, pool) != 0)
+        return -1;
+    }
+  }
+
+  apr_hash_t *changed = logrev->changed_paths;
+  if (!changed || apr_hash_count(changed) == 0)
+    return path_repo_commit(repo, revision, pool);
+
+  apr_array_header_t *paths =
+      apr_array_make(pool, static_cast<int>(apr_hash_count(changed)),
+                     sizeof(const char *));
+  for (apr_hash_index_t *hi = apr_hash_first(pool, changed); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key;
+    apr_hash_this(hi, &key, nullptr, nullptr);
+    APR_ARRAY_PUSH(paths, const char *) = static_cast<const char *>(key);
+  }
+  auto **first = reinterpret_cast<const char **>(paths->elts);
+  std::sort(first, first + paths->nelts, [](const char *a, const char *b) {
+    return std::strcmp(a, b) < 0;
+  });
+
+  const char *repos_path = sess->repos_path ? sess->repos_path : "";
+  vh::Pool iter(pool);
+  for (int i = 0; i < paths->nelts; ++i) {
+    iter.clear();
+    const char *path = first[i];
+    const auto *change = static_cast<const svn_log_changed_path_t *>(
+        apr_hash_get(changed, path, APR_HASH_KEY_STRING));
+    char action = change->action;
+    const char *source = change->copyfrom_path;
+    if (source)
+      print_debug("path_repo_commit(%ld): %c %s (from %s@%ld)\n",
+                  static_cast<long>(revision), action, path, source,
+                  static_cast<long>(change->copyfrom_rev));
+    else
+      print_debug("path_repo_commit(%ld): %c %s\n",
+                  static_cast<long>(revision), action, path);
+
+    if (action == 'D' || action == 'R')
+      path_repo_delete(repo, path, iter.get());
+    if (action != 'A' && action != 'R')
+      continue;
+    if (!source) {
+      path_repo_add(repo, path); // a path already present is no error here
+      continue;
+    }
+    if (path_is_inside(repos_path, source)) {
+      apr_array_header_t view = logs_up_to(logs, logrev->revision);
+      svn_revnum_t local =
+          find_local_revision(change->copyfrom_rev, opts, &view, revision);
+      if (record_inside_copy(repo, path, path_skip_prefix(repos_path, source),
+                             local, iter.get()) != 0)
+        return -1;
+    } else if (pr_fetch_paths(repo, path, logrev->revision, sess,
+                              iter.get()) != 0) {
+      return -1;
+    }
+  }
+  return path_repo_commit(repo, revision, pool);
+}
