@@ -76,13 +76,12 @@ find_local_revision(svn_revnum_t copyfrom_rev, const dump_options *opts,
 
 void
 delta_check_copy(de_node_baton *node) {
-  if (node->cp_info == CPI_COPY) {
-    if (!node->copyfrom_path)
-      return;
-  } else if (node->cp_info & CPI_FAILED) {
-    return;
-  } else if (!node->copyfrom_path) {
-    node->cp_info = CPI_NONE;
+  // A node with a copy source of its own is resolved whatever it inherited:
+  // a copy inside a directory that is written as a plain add can still be
+  // kept as a copy. Without one it keeps what it inherited.
+  if (!node->copyfrom_path) {
+    if (node->cp_info != CPI_COPY && !(node->cp_info & CPI_FAILED))
+      node->cp_info = CPI_NONE;
     return;
   }
 
