@@ -13,15 +13,13 @@ int verbosity = 0;
 namespace {
 
 void
-vprint_at(int level, const char *fmt, va_list ap)
-{
+vprint_at(int level, const char *fmt, va_list ap) {
   if (verbosity >= level)
     std::vfprintf(stderr, fmt, ap);
 }
 
 bool
-code_reported(const apr_array_header_t *codes, apr_status_t code)
-{
+code_reported(const apr_array_header_t *codes, apr_status_t code) {
   for (int i = 0; i < codes->nelts; ++i)
     if (APR_ARRAY_IDX(codes, i, apr_status_t) == code)
       return true;
@@ -30,9 +28,8 @@ code_reported(const apr_array_header_t *codes, apr_status_t code)
 
 } // namespace
 
-#define VH_PRINTER(name, level)                                               \
-  void name(const char *fmt, ...)                                              \
-  {                                                                            \
+#define VH_PRINTER(name, level)                                                \
+  void name(const char *fmt, ...) {                                            \
     va_list ap;                                                                \
     va_start(ap, fmt);                                                         \
     vprint_at(level, fmt, ap);                                                 \
@@ -47,8 +44,7 @@ VH_PRINTER(print_debug, 3)
 #undef VH_PRINTER
 
 void
-handle_error(const svn_error_t *err, const char *prefix)
-{
+handle_error(const svn_error_t *err, const char *prefix) {
   if (!err)
     return;
   apr_pool_t *scratch = nullptr;

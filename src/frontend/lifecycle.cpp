@@ -25,16 +25,14 @@ int vornhald_main(int argc, char **argv);
 namespace {
 
 void
-print_hint()
-{
+print_hint() {
   std::fputs(_("Please run with --help for usage information.\n"), stderr);
 }
 
 // Standard output carries the texts of --help and --version; a failure to
 // write them is a failure of the run.
 scan_result
-flushed_stdout(scan_result ok)
-{
+flushed_stdout(scan_result ok) {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout))
     return ok;
   std::fputs(_("ERROR: Unable to write to standard output.\n"), stderr);
@@ -42,8 +40,7 @@ flushed_stdout(scan_result ok)
 }
 
 void
-session_init(session *sess)
-{
+session_init(session *sess) {
   *sess = session{};
   sess->pool = svn_pool_create(nullptr);
   sess->obfuscated_names = apr_hash_make(sess->pool);
@@ -54,8 +51,7 @@ session_init(session *sess)
 // Creates the private temporary directory (mode 0700) under TMPDIR or /tmp
 // and returns its path, or an empty string after reporting the failure.
 std::string
-make_temp_dir(apr_pool_t *pool)
-{
+make_temp_dir(apr_pool_t *pool) {
   apr_pool_t *scratch = svn_pool_create(pool);
   const char *tmpdir = std::getenv("TMPDIR");
   const char *tmpl = tmpdir ? apr_psprintf(scratch, "%s/vornhaldXXXXXX", tmpdir)
@@ -72,8 +68,7 @@ make_temp_dir(apr_pool_t *pool)
 // Everything after start-up; returns the exit status. The session's pool is
 // destroyed by the caller.
 int
-run(int argc, char **argv, session *sess, dump_options *opts)
-{
+run(int argc, char **argv, session *sess, dump_options *opts) {
   switch (scan_arguments(argc, argv, sess, opts)) {
   case SCAN_EXIT_SUCCESS:
     return EXIT_SUCCESS;
@@ -121,8 +116,7 @@ run(int argc, char **argv, session *sess, dump_options *opts)
 } // namespace
 
 scan_result
-scan_arguments(int argc, char **argv, session *sess, dump_options *opts)
-{
+scan_arguments(int argc, char **argv, session *sess, dump_options *opts) {
   apr_pool_t *pool = sess->pool;
   for (int i = 1; i < argc; ++i) {
     const char *word = argv[i];
@@ -134,8 +128,7 @@ scan_arguments(int argc, char **argv, session *sess, dump_options *opts)
     auto argument = [&]() -> char * {
       if (i + 1 < argc)
         return argv[++i];
-      std::fprintf(stderr, _("ERROR: Missing argument for option: %s\n"),
-                   word);
+      std::fprintf(stderr, _("ERROR: Missing argument for option: %s\n"), word);
       print_hint();
       return nullptr;
     };
@@ -212,8 +205,7 @@ scan_arguments(int argc, char **argv, session *sess, dump_options *opts)
         std::fprintf(stderr, _("ERROR: invalid revision number '%s'.\n"), arg);
         return SCAN_EXIT_FAILURE;
       }
-    } else if (is("--online", "--dump-uuid") ||
-               is("-d", "--download-dir")) {
+    } else if (is("--online", "--dump-uuid") || is("-d", "--download-dir")) {
       std::fprintf(stderr, _("WARNING: the '%s' option is deprecated.\n"),
                    word);
       if (is("-d", "--download-dir") && i + 1 < argc)
@@ -234,8 +226,7 @@ scan_arguments(int argc, char **argv, session *sess, dump_options *opts)
       sess->url = apr_pstrdup(pool, word);
     } else {
       std::fprintf(stderr,
-                   _("ERROR: Unknown argument or malformed url '%s'.\n"),
-                   word);
+                   _("ERROR: Unknown argument or malformed url '%s'.\n"), word);
       print_hint();
       return SCAN_EXIT_FAILURE;
     }
@@ -244,8 +235,7 @@ scan_arguments(int argc, char **argv, session *sess, dump_options *opts)
 }
 
 int
-vornhald_main(int argc, char **argv)
-{
+vornhald_main(int argc, char **argv) {
   std::setlocale(LC_ALL, "");
   bindtextdomain("vornhald", "/usr/local/share/locale");
   textdomain("vornhald");

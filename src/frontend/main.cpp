@@ -2,7 +2,6 @@
 int vornhald_main(int argc, char **argv);
 
 int
-main(int argc, char **argv)
-{
+main(int argc, char **argv) {
   return vornhald_main(argc, argv);
 }

@@ -21,16 +21,14 @@ constexpr const char *version_number = "0.6.2";
 constexpr const char *bug_address = "vornhald-bugs@lists.vornhald.org";
 
 bool
-is_head(const char *word)
-{
+is_head(const char *word) {
   return strcasecmp(word, "HEAD") == 0;
 }
 
 // True when a number in `text` does not fit a revision number: the scans
 // below would have no defined result for it.
 bool
-has_overflowing_number(const char *text)
-{
+has_overflowing_number(const char *text) {
   for (const char *p = text; *p;) {
     if (!std::isdigit(static_cast<unsigned char>(*p))) {
       ++p;
@@ -49,8 +47,7 @@ has_overflowing_number(const char *text)
 } // namespace
 
 bool
-parse_revision_range(const char *text, svn_revnum_t *start, svn_revnum_t *end)
-{
+parse_revision_range(const char *text, svn_revnum_t *start, svn_revnum_t *end) {
   // Every form ends with a character conversion, so that a form matches only
   // when nothing follows it; HEAD is read with a width of four.
   char w1[5], w2[5], c;
@@ -93,16 +90,14 @@ parse_revision_range(const char *text, svn_revnum_t *start, svn_revnum_t *end)
 }
 
 void
-print_version()
-{
+print_version() {
   std::printf("vornhald %s\n", version_number);
   std::printf("%s\n", _("Copyright (C) 2026 The vornhald developers. "
                         "Free software, without warranty."));
 }
 
 void
-print_usage()
-{
+print_usage() {
   print_version();
   std::printf("\n");
   std::fputs(_("USAGE:"), stdout);
@@ -149,8 +144,7 @@ print_usage()
 }
 
 void
-remove_tree(apr_pool_t *pool, const char *path, bool remove_self)
-{
+remove_tree(apr_pool_t *pool, const char *path, bool remove_self) {
   apr_pool_t *scratch = nullptr;
   apr_pool_create(&scratch, pool);
   apr_dir_t *dir = nullptr;

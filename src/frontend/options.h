@@ -23,8 +23,8 @@ struct dump_options {
   const char *prefix = nullptr;   // --prefix; normalised by the driver
   svn_revnum_t start = 0;         // -1 is HEAD
   svn_revnum_t end = -1;
-  std::uint32_t flags = 0;        // DF_*
-  int format_version = 2;         // raised to 3 with DF_USE_DELTAS
+  std::uint32_t flags = 0; // DF_*
+  int format_version = 2;  // raised to 3 with DF_USE_DELTAS
 };
 
 // Parses "N", "N:M", "N:HEAD", "HEAD", "HEAD:HEAD" (HEAD in any case) into

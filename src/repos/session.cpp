@@ -25,8 +25,7 @@ namespace {
 // rest after the separating slash otherwise (URI escapes kept), null when
 // `url` does not lie inside `root`.
 const char *
-path_below_root(const char *root, const char *url)
-{
+path_below_root(const char *root, const char *url) {
   std::size_t len = std::strlen(root);
   if (std::strncmp(root, url, len) != 0)
     return nullptr;
@@ -38,8 +37,7 @@ path_below_root(const char *root, const char *url)
 }
 
 svn_error_t *
-open_session(session *sess)
-{
+open_session(session *sess) {
   apr_pool_t *pool = sess->pool;
 
   // The canonical form of a URL is already URI-encoded (blanks and other
@@ -51,8 +49,7 @@ open_session(session *sess)
   // client refuses such URLs as well.
   if (svn_path_is_backpath_present(sess->encoded_url))
     return svn_error_createf(SVN_ERR_BAD_URL, nullptr,
-                             _("URL '%s' contains a '..' element"),
-                             sess->url);
+                             _("URL '%s' contains a '..' element"), sess->url);
 
   SVN_ERR(svn_fs_initialize(pool));
   SVN_ERR(svn_ra_initialize(pool));
@@ -68,14 +65,12 @@ open_session(session *sess)
     SVN_ERR(svn_utf_cstring_to_utf8(&config_dir, sess->config_dir, pool));
     config_dir = svn_dirent_canonicalize(config_dir, pool);
   }
-  auto *cfg = static_cast<svn_config_t *>(
-      apr_hash_get(ctx->config, SVN_CONFIG_CATEGORY_CONFIG,
-                   APR_HASH_KEY_STRING));
+  auto *cfg = static_cast<svn_config_t *>(apr_hash_get(
+      ctx->config, SVN_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));
 
   SVN_ERR(svn_cmdline_create_auth_baton2(
-      &ctx->auth_baton, (sess->flags & SF_NON_INTERACTIVE) != 0,
-      sess->username, sess->password, config_dir,
-      (sess->flags & SF_NO_AUTH_CACHE) != 0,
+      &ctx->auth_baton, (sess->flags & SF_NON_INTERACTIVE) != 0, sess->username,
+      sess->password, config_dir, (sess->flags & SF_NO_AUTH_CACHE) != 0,
       /* trust_server_cert_unknown_ca */ FALSE,
       /* trust_server_cert_cn_mismatch */ FALSE,
       /* trust_server_cert_expired */ FALSE,
@@ -84,8 +79,8 @@ open_session(session *sess)
       pool));
 
   apr_pool_t *scratch = svn_pool_create(pool);
-  svn_error_t *err = svn_client_open_ra_session2(
-      &sess->ra, sess->encoded_url, nullptr, ctx, pool, scratch);
+  svn_error_t *err = svn_client_open_ra_session2(&sess->ra, sess->encoded_url,
+                                                 nullptr, ctx, pool, scratch);
   svn_pool_destroy(scratch);
   SVN_ERR(err);
 
@@ -111,8 +106,7 @@ open_session(session *sess)
 
 // Reports and clears `err`; true when there was one.
 bool
-report(svn_error_t *err)
-{
+report(svn_error_t *err) {
   if (!err)
     return false;
   handle_error(err, "ERROR: ");
@@ -123,14 +117,12 @@ report(svn_error_t *err)
 } // namespace
 
 bool
-session_open(session *sess)
-{
+session_open(session *sess) {
   return report(open_session(sess));
 }
 
 bool
-session_check_dir(session *sess, svn_revnum_t rev)
-{
+session_check_dir(session *sess, svn_revnum_t rev) {
   apr_pool_t *scratch = svn_pool_create(sess->pool);
   svn_node_kind_t kind = svn_node_none;
   bool failed = report(svn_ra_check_path(sess->ra, "", rev, &kind, scratch));
@@ -146,7 +138,6 @@ session_check_dir(session *sess, svn_revnum_t rev)
 }
 
 bool
-session_get_uuid(session *sess, const char **uuid)
-{
+session_get_uuid(session *sess, const char **uuid) {
   return report(svn_ra_get_uuid2(sess->ra, uuid, sess->pool));
 }

@@ -18,15 +18,15 @@ enum : std::uint32_t {
 
 struct session {
   svn_ra_session_t *ra = nullptr;
-  apr_pool_t *pool = nullptr;          // root pool of the run
-  const char *url = nullptr;           // as typed, for messages
-  const char *encoded_url = nullptr;   // canonical and URI-encoded
-  const char *root = nullptr;          // repository root URL
-  const char *repos_path = nullptr;    // subtree below root, no leading slash
+  apr_pool_t *pool = nullptr;        // root pool of the run
+  const char *url = nullptr;         // as typed, for messages
+  const char *encoded_url = nullptr; // canonical and URI-encoded
+  const char *root = nullptr;        // repository root URL
+  const char *repos_path = nullptr;  // subtree below root, no leading slash
   const char *username = nullptr;
   const char *password = nullptr;
   const char *config_dir = nullptr;
-  std::uint32_t flags = 0;             // SF_*
+  std::uint32_t flags = 0;                // SF_*
   apr_hash_t *obfuscated_names = nullptr; // real component -> word
   apr_hash_t *used_words = nullptr;       // words handed out
 };

@@ -13,8 +13,7 @@
 
 namespace {
 
-TEST(Printers, WriteOnlyAtTheirLevel)
-{
+TEST(Printers, WriteOnlyAtTheirLevel) {
   // Expected output at verbosity -1, 0, 1, 2, 3, 4.
   const char *expected[] = {"", "N", "NV", "NVP", "NVPD", "NVPD"};
   for (int v = -1; v <= 4; ++v) {
@@ -36,19 +35,16 @@ TEST(Printers, WriteOnlyAtTheirLevel)
 class HandleError : public testing::Test {
 protected:
   void
-  SetUp() override
-  {
+  SetUp() override {
     apr_initialize();
   }
   void
-  TearDown() override
-  {
+  TearDown() override {
     apr_terminate();
   }
 
   static std::string
-  shown(svn_error_t *err)
-  {
+  shown(svn_error_t *err) {
     testing::internal::CaptureStderr();
     handle_error(err, "ERROR: ");
     std::string out = testing::internal::GetCapturedStderr();
@@ -57,16 +53,13 @@ protected:
   }
 };
 
-TEST_F(HandleError, OneLinePerMessage)
-{
-  svn_error_t *err = svn_error_create(
-      SVN_ERR_RA_ILLEGAL_URL, nullptr, "inner");
+TEST_F(HandleError, OneLinePerMessage) {
+  svn_error_t *err = svn_error_create(SVN_ERR_RA_ILLEGAL_URL, nullptr, "inner");
   err = svn_error_create(SVN_ERR_RA_ILLEGAL_URL, err, "outer");
   EXPECT_EQ(shown(err), "ERROR: outer\nERROR: inner\n");
 }
 
-TEST_F(HandleError, ACodeWithoutMessageIsShownOnce)
-{
+TEST_F(HandleError, ACodeWithoutMessageIsShownOnce) {
   svn_error_t *err = svn_error_create(SVN_ERR_FS_NOT_FOUND, nullptr, nullptr);
   err = svn_error_create(SVN_ERR_FS_NOT_FOUND, err, nullptr);
   err = svn_error_create(SVN_ERR_FS_NOT_FOUND, err, "with text");
@@ -75,15 +68,12 @@ TEST_F(HandleError, ACodeWithoutMessageIsShownOnce)
   EXPECT_EQ(shown(err), "ERROR: with text\nERROR: " + generic + "\n");
 }
 
-TEST_F(HandleError, OperatingSystemCodes)
-{
+TEST_F(HandleError, OperatingSystemCodes) {
   svn_error_t *err = svn_error_create(ENOENT, nullptr, nullptr);
-  EXPECT_EQ(shown(err),
-            std::string("ERROR: ") + std::strerror(ENOENT) + "\n");
+  EXPECT_EQ(shown(err), std::string("ERROR: ") + std::strerror(ENOENT) + "\n");
 }
 
-TEST_F(HandleError, NoErrorWritesNothing)
-{
+TEST_F(HandleError, NoErrorWritesNothing) {
   EXPECT_EQ(shown(SVN_NO_ERROR), "");
 }
 

@@ -58,8 +58,7 @@ const range_case range_cases[] = {
 
 class RevisionRange : public testing::TestWithParam<range_case> {};
 
-TEST_P(RevisionRange, ParsesOrRejects)
-{
+TEST_P(RevisionRange, ParsesOrRejects) {
   const range_case &c = GetParam();
   svn_revnum_t start = 100, end = 100;
   EXPECT_EQ(parse_revision_range(c.text, &start, &end), c.invalid);
@@ -75,8 +74,7 @@ TEST_P(RevisionRange, ParsesOrRejects)
 INSTANTIATE_TEST_SUITE_P(Forms, RevisionRange, testing::ValuesIn(range_cases));
 
 // --stop passes one variable for both bounds.
-TEST(RevisionRange, SameVariableForBothBounds)
-{
+TEST(RevisionRange, SameVariableForBothBounds) {
   const struct {
     const char *text;
     svn_revnum_t end;
@@ -102,22 +100,19 @@ struct scan_run {
 class Scan : public testing::Test {
 protected:
   void
-  SetUp() override
-  {
+  SetUp() override {
     apr_initialize();
     pool_ = svn_pool_create(nullptr);
   }
   void
-  TearDown() override
-  {
+  TearDown() override {
     svn_pool_destroy(pool_);
     apr_terminate();
     verbosity = 0;
   }
 
   scan_run
-  scan(std::vector<std::string> words)
-  {
+  scan(std::vector<std::string> words) {
     words.insert(words.begin(), "vornhald");
     std::vector<char *> argv;
     for (auto &w : words)
@@ -142,13 +137,13 @@ protected:
 const char hint[] = "Please run with --help for usage information.\n";
 const char url[] = "svn://127.0.0.1/repo";
 
-TEST_F(Scan, HelpAndVersionStopTheScan)
-{
+TEST_F(Scan, HelpAndVersionStopTheScan) {
   for (const char *word : {"-h", "--help"}) {
     scan_run r = scan({url, word, "--bogus"});
     EXPECT_EQ(r.result, SCAN_EXIT_SUCCESS);
     EXPECT_EQ(r.out.rfind("vornhald 0.6.2\n", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("USAGE: vornhald [options] <url>\n"), std::string::npos);
+    EXPECT_NE(r.out.find("USAGE: vornhald [options] <url>\n"),
+              std::string::npos);
     EXPECT_EQ(r.err, "");
   }
   scan_run r = scan({"--version", "--bogus"});
@@ -164,21 +159,23 @@ TEST_F(Scan, HelpAndVersionStopTheScan)
                 hint);
 }
 
-TEST_F(Scan, Errors)
-{
+TEST_F(Scan, Errors) {
   const struct {
     std::vector<std::string> words;
     std::string err;
   } cases[] = {
-      {{url, "-x"}, std::string("ERROR: Unknown argument or malformed url "
-                                "'-x'.\n") + hint},
-      {{url, "--revision=5"}, std::string("ERROR: Unknown argument or "
-                                          "malformed url '--revision=5'.\n") +
-                                  hint},
+      {{url, "-x"},
+       std::string("ERROR: Unknown argument or malformed url "
+                   "'-x'.\n") +
+           hint},
+      {{url, "--revision=5"},
+       std::string("ERROR: Unknown argument or "
+                   "malformed url '--revision=5'.\n") +
+           hint},
       {{url, "svn://127.0.0.1/other"},
        std::string("ERROR: multiple URLs detected.\n") + hint},
-      {{url, "-r"}, std::string("ERROR: Missing argument for option: -r\n") +
-                        hint},
+      {{url, "-r"},
+       std::string("ERROR: Missing argument for option: -r\n") + hint},
       {{"--prefix"},
        std::string("ERROR: Missing argument for option: --prefix\n") + hint},
       {{"-p"}, std::string("ERROR: Missing argument for option: -p\n") + hint},
@@ -193,13 +190,11 @@ TEST_F(Scan, Errors)
   }
 }
 
-TEST_F(Scan, OptionsAndArguments)
-{
-  scan_run r = scan({"-n", "--obfuscate", "--no-auth-cache",
-                     "--non-interactive", "--keep-revnums",
-                     "--no-incremental-header", "--deltas", "--incremental",
-                     "-r", "3:HEAD", "--config-dir", "/etc/cfg", "--prefix",
-                     "-r", url});
+TEST_F(Scan, OptionsAndArguments) {
+  scan_run r = scan(
+      {"-n", "--obfuscate", "--no-auth-cache", "--non-interactive",
+       "--keep-revnums", "--no-incremental-header", "--deltas", "--incremental",
+       "-r", "3:HEAD", "--config-dir", "/etc/cfg", "--prefix", "-r", url});
   ASSERT_EQ(r.result, SCAN_CONTINUE) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.opts.flags, DF_DRY_RUN | DF_KEEP_REVNUMS |
@@ -221,8 +216,7 @@ TEST_F(Scan, OptionsAndArguments)
   EXPECT_EQ(r.opts.format_version, 2);
 }
 
-TEST_F(Scan, Verbosity)
-{
+TEST_F(Scan, Verbosity) {
   const struct {
     std::vector<std::string> words;
     int verbosity;
@@ -241,8 +235,7 @@ TEST_F(Scan, Verbosity)
   }
 }
 
-TEST_F(Scan, CredentialsAreBlankedInArgv)
-{
+TEST_F(Scan, CredentialsAreBlankedInArgv) {
   scan_run r = scan({"-u", "alice", "--password", "s3cr3t!", url});
   ASSERT_EQ(r.result, SCAN_CONTINUE);
   EXPECT_STREQ(r.sess.username, "alice");
@@ -252,8 +245,7 @@ TEST_F(Scan, CredentialsAreBlankedInArgv)
   EXPECT_EQ(r.argv_after[5], url);
 }
 
-TEST_F(Scan, Stop)
-{
+TEST_F(Scan, Stop) {
   scan_run r = scan({"-r", "3:9", "--stop", "7", url});
   ASSERT_EQ(r.result, SCAN_CONTINUE);
   EXPECT_EQ(r.opts.start, 0);
@@ -273,8 +265,7 @@ TEST_F(Scan, Stop)
   EXPECT_EQ(r.err.find(hint), std::string::npos);
 }
 
-TEST_F(Scan, DeprecatedOptions)
-{
+TEST_F(Scan, DeprecatedOptions) {
   const struct {
     std::vector<std::string> words;
     const char *warning;
@@ -302,8 +293,7 @@ TEST_F(Scan, DeprecatedOptions)
   }
 }
 
-TEST(RemoveTree, RemovesContentsAndNeverFollowsLinks)
-{
+TEST(RemoveTree, RemovesContentsAndNeverFollowsLinks) {
   apr_initialize();
   apr_pool_t *pool = svn_pool_create(nullptr);
   char base[] = "/tmp/vh-rmtreeXXXXXX";

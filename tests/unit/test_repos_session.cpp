@@ -16,8 +16,7 @@
 namespace {
 
 std::string
-command_output(const std::string &cmd)
-{
+command_output(const std::string &cmd) {
   std::string out;
   if (FILE *p = popen(cmd.c_str(), "r")) {
     char buf[256];
@@ -33,8 +32,7 @@ protected:
   // One repository for the suite: trunk/, trunk/sub dir/ and the file
   // trunk/sub dir/file.txt in revision 1.
   static void
-  SetUpTestSuite()
-  {
+  SetUpTestSuite() {
     // APR stays initialised until the test program exits: the file-system
     // and repository-access layers keep process-wide state in it, set up
     // once by the first session_open. Terminating it at exit frees that
@@ -49,11 +47,10 @@ protected:
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     base_ = tmpl;
     std::string repo = base_ + "/repo";
-    std::string cmd =
-        "svnadmin create '" + repo + "' && echo text > '" + base_ +
-        "/file.txt' && svnmucc -U 'file://" + repo +
-        "' -m init mkdir trunk mkdir 'trunk/sub dir' put '" + base_ +
-        "/file.txt' 'trunk/sub dir/file.txt' >/dev/null";
+    std::string cmd = "svnadmin create '" + repo + "' && echo text > '" +
+                      base_ + "/file.txt' && svnmucc -U 'file://" + repo +
+                      "' -m init mkdir trunk mkdir 'trunk/sub dir' put '" +
+                      base_ + "/file.txt' 'trunk/sub dir/file.txt' >/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     root_url_ = "file://" + repo;
     uuid_ = command_output("svnlook uuid '" + repo + "'");
@@ -61,29 +58,25 @@ protected:
       uuid_.pop_back();
   }
   static void
-  TearDownTestSuite()
-  {
+  TearDownTestSuite() {
     std::system(("rm -rf '" + base_ + "'").c_str());
   }
 
   void
-  SetUp() override
-  {
+  SetUp() override {
     sess_.pool = svn_pool_create(nullptr);
     sess_.obfuscated_names = apr_hash_make(sess_.pool);
     sess_.used_words = apr_hash_make(sess_.pool);
     sess_.flags = SF_NON_INTERACTIVE;
   }
   void
-  TearDown() override
-  {
+  TearDown() override {
     svn_pool_destroy(sess_.pool);
   }
 
   // session_open on `url`; returns its result and what it wrote.
   bool
-  open(const std::string &url, std::string *err = nullptr)
-  {
+  open(const std::string &url, std::string *err = nullptr) {
     url_ = url;
     sess_.url = url_.c_str();
     testing::internal::CaptureStderr();
@@ -101,8 +94,7 @@ protected:
 
 std::string Session::base_, Session::root_url_, Session::uuid_;
 
-TEST_F(Session, SubtreePathFromTheUrl)
-{
+TEST_F(Session, SubtreePathFromTheUrl) {
   const struct {
     std::string suffix, repos_path;
   } cases[] = {
@@ -126,15 +118,15 @@ TEST_F(Session, SubtreePathFromTheUrl)
   }
 }
 
-TEST_F(Session, CheckDirRejectsAFile)
-{
+TEST_F(Session, CheckDirRejectsAFile) {
   ASSERT_FALSE(open(root_url_ + "/trunk/sub dir/file.txt"));
   testing::internal::CaptureStderr();
   EXPECT_TRUE(session_check_dir(&sess_, 1));
   EXPECT_FALSE(session_check_dir(&sess_, 0)); // nothing there yet
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "ERROR: '" + root_url_ + "/trunk/sub%20dir/file.txt' refers to a "
-            "file.\n");
+            "ERROR: '" + root_url_ +
+                "/trunk/sub%20dir/file.txt' refers to a "
+                "file.\n");
 
   testing::internal::CaptureStderr();
   EXPECT_TRUE(session_check_dir(&sess_, 5)); // no such revision
@@ -142,16 +134,14 @@ TEST_F(Session, CheckDirRejectsAFile)
   EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << err;
 }
 
-TEST_F(Session, Uuid)
-{
+TEST_F(Session, Uuid) {
   ASSERT_FALSE(open(root_url_ + "/trunk"));
   const char *uuid = nullptr;
   ASSERT_FALSE(session_get_uuid(&sess_, &uuid));
   EXPECT_EQ(uuid, uuid_);
 }
 
-TEST_F(Session, MissingRepositoryIsReported)
-{
+TEST_F(Session, MissingRepositoryIsReported) {
   std::string err;
   EXPECT_TRUE(open("file://" + base_ + "/missing", &err));
   EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << err;
@@ -161,8 +151,7 @@ TEST_F(Session, MissingRepositoryIsReported)
 
 // The repository layer would open "trunk/.." below the root and leave a
 // subtree path that nothing in the log matches.
-TEST_F(Session, BackPathIsRefused)
-{
+TEST_F(Session, BackPathIsRefused) {
   for (const char *suffix : {"/trunk/..", "/trunk/../trunk", "/../repo"}) {
     std::string err;
     EXPECT_TRUE(open(root_url_ + suffix, &err)) << suffix;
