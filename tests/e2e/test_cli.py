@@ -97,6 +97,25 @@ class Cli(unittest.TestCase):
         self.assertEqual(lines[0], "vornhald 0.6.2")
         self.assertNoTempDir(p)
 
+    def test_unwritable_standard_output_is_a_failure(self):
+        for args in (["--version"], ["--help"]):
+            with self.subTest(args=args), open("/dev/full", "w") as full:
+                p = subprocess.run([VORNHALD] + args, stdout=full,
+                                   stderr=subprocess.PIPE, text=True,
+                                   timeout=60)
+                self.assertEqual(p.returncode, 1)
+                self.assertEqual(
+                    p.stderr, "ERROR: Unable to write to standard output.\n")
+        # A dump that cannot be written is a failed dump.
+        with open("/dev/full", "w") as full:
+            env = dict(os.environ, HOME=self.home, TMPDIR=self.tmp)
+            p = subprocess.run([VORNHALD, "-q", self.url], stdout=full,
+                               stderr=subprocess.PIPE, text=True, env=env,
+                               timeout=120)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("ERROR: ", p.stderr)
+        self.assertIsNotNone(NOTE.search(p.stderr), p.stderr)
+
     def test_scan_errors(self):
         cases = [
             (["bogus", "--help"],
