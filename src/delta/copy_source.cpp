@@ -144,7 +144,9 @@ delta_check_action(de_node_baton *node) {
 
   if (!decided) {
     svn_revnum_t previous = de->local_revnum - 1;
-    if (node->action == 'R' && (node->cp_info & CPI_FAILED)) {
+    // Every replace is checked, not only one whose copy failed: in the
+    // first revision of a range the path may not exist in the dump at all.
+    if (node->action == 'R') {
       const char *dir = svn_relpath_dirname(node->path, node->pool);
       const char *name = rest_after(dir, node->path);
       signed char answer =
