@@ -11,6 +11,7 @@ rebuilt repository kept, and per run of the subject the wall time, peak
 memory and dump size.
 """
 
+import contextlib
 import dataclasses
 import os
 import shutil
@@ -65,14 +66,23 @@ def repo_url(base, repo_name, subdir=""):
 
 def roundtrip(subject, source_repo, mode=modes.Mode(), protocol="file",
               bypass=False, transform=None, workdir=None, keep=False,
-              env=None):
+              env=None, separate_loads=False, url_base=None):
     """Dumps source_repo (a local repository path) with subject in mode over
     protocol, loads the dump(s) into a fresh repository (with
     --bypass-prop-validation when bypass) and compares it with the source.
 
     transform, if given, is applied to each dump's bytes before loading (to
     show that a corrupted dump is caught).  The work happens in workdir or
-    in a temporary directory that is removed afterwards unless keep."""
+    in a temporary directory that is removed afterwards unless keep.
+
+    url_base, if given, is the URL of the directory that holds source_repo
+    on a server that the caller runs (see servers.serve); then protocol is
+    only a label and no server is started here.
+
+    The dumps of an incremental mode are loaded as one stream (the loader
+    accepts the second header): loaded one after the other, svnadmin drops
+    mergeinfo ranges older than the second stream, which no dump program
+    can prevent. separate_loads loads them one by one instead."""
     own_dir = workdir is None
     workdir = workdir or tempfile.mkdtemp(prefix="roundtrip-")
     result = Result(False, "")
@@ -84,7 +94,9 @@ def roundtrip(subject, source_repo, mode=modes.Mode(), protocol="file",
         result.copies_source = modes.source_copies(source, mode, revs)
         src = os.path.abspath(source_repo)
         dumps = []
-        with servers.serve(protocol, os.path.dirname(src)) as base:
+        server = (contextlib.nullcontext(url_base) if url_base is not None
+                  else servers.serve(protocol, os.path.dirname(src)))
+        with server as base:
             url = repo_url(base, os.path.basename(src), mode.subdir)
             for i, flags in enumerate(modes.runs(mode)):
                 path = os.path.join(workdir, "dump%d" % i)
@@ -101,6 +113,13 @@ def roundtrip(subject, source_repo, mode=modes.Mode(), protocol="file",
                         f.write(data)
                 dumps.append(path)
         target_path = corpus.create_repo(os.path.join(workdir, "rebuilt"))
+        if len(dumps) > 1 and not separate_loads:
+            joined = os.path.join(workdir, "joined")
+            with open(joined, "wb") as out:
+                for p in dumps:
+                    with open(p, "rb") as f:
+                        shutil.copyfileobj(f, out)
+            dumps = [joined]
         err = corpus.load(target_path, dumps, bypass)
         if err:
             result.message = err

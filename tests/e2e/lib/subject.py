@@ -8,7 +8,9 @@ A subject is a command-line template: a list of words in which the word
     [os.environ["VORNHALD"], "-q", "{flags}", "{url}"]
 
 `run_subject` writes the dump to a file and records the wall time, the peak
-resident memory of the subject's process and the dump's size.
+resident memory of the subject's process and the dump's size.  The memory is
+measured by /usr/bin/time around the subject: a child forked straight from
+this (large) Python process would report the parent's size as its own peak.
 """
 
 import dataclasses
@@ -16,6 +18,8 @@ import os
 import shlex
 import subprocess
 import time
+
+TIME = "/usr/bin/time"
 
 
 @dataclasses.dataclass
@@ -57,17 +61,26 @@ def parse_subject(text):
 def run_subject(template, url, flags, dump_path, env=None):
     """Runs the subject once with its standard output in dump_path."""
     argv = expand(template, url, flags)
+    mem_path = dump_path + ".mem"
+    wrapper = []
+    if os.access(TIME, os.X_OK):
+        wrapper = [TIME, "-q", "-f", "%M", "-o", mem_path]
     with open(dump_path, "wb") as out, \
             open(dump_path + ".err", "w+b") as err:
         t0 = time.monotonic()
-        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=err, env=env)
-        # wait4 gives the resource usage of this one child.
+        proc = subprocess.Popen(wrapper + argv, stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err, env=env)
         _, status, usage = os.wait4(proc.pid, 0)
         wall = time.monotonic() - t0
         proc.returncode = os.waitstatus_to_exitcode(status)
         err.seek(0)
         stderr = err.read().decode("utf-8", "replace")
     os.unlink(dump_path + ".err")
-    return Run(argv, proc.returncode, wall, usage.ru_maxrss,
+    peak = usage.ru_maxrss  # an upper bound, see above
+    if wrapper:
+        with open(mem_path) as f:
+            lines = f.read().split()
+        os.unlink(mem_path)
+        peak = int(lines[-1]) if lines else peak
+    return Run(argv, proc.returncode, wall, peak,
                os.path.getsize(dump_path), stderr, dump_path)
