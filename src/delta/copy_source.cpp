@@ -8,6 +8,7 @@
 #include <svn_dirent_uri.h>
 #include <svn_path.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -25,6 +26,20 @@ numbers_are_repository_revisions(const de_node_baton *node) {
   const dump_options *opts = node->de->opts;
   return repos_path_of(node)[0] == '\0' &&
          (opts->start == 0 || (opts->flags & DF_INCREMENTAL));
+}
+
+// The repository revision of the first revision that this dump holds (not
+// `start`, which may lie before it: a subdirectory's first change after
+// `start` opens the dump). With --keep-revnums the revisions before it are
+// empty padding, so nothing can be copied from them.
+svn_revnum_t
+first_dumped_revision(const de_baton *de) {
+  bool subtree = de->sess->repos_path && de->sess->repos_path[0];
+  int first = subtree ? 1 : 0;
+  svn_revnum_t start = de->opts->start;
+  if (de->logs->nelts > first)
+    start = std::max(start, APR_ARRAY_IDX(de->logs, first, log_revision).revision);
+  return start;
 }
 
 svn_error_t *
@@ -92,7 +107,7 @@ delta_check_copy(de_node_baton *node) {
     return;
   }
   if ((!(de->opts->flags & DF_INCREMENTAL) &&
-       de->opts->start > node->copyfrom_rev) ||
+       first_dumped_revision(de) > node->copyfrom_rev) ||
       !path_is_inside(repos_path_of(node), node->copyfrom_path)) {
     node->cp_info = CPI_OUT_OF_SCOPE;
     print_debug("delta_check_copy: resolving failed\n");

@@ -88,6 +88,14 @@ de_open_root(void *edit_baton, svn_revnum_t, apr_pool_t *,
   node->children = apr_array_make(node->pool, 0, sizeof(de_node_baton *));
   de->root_node = node;
   *root_baton = node;
+  // The root's properties are carried like any directory's; without them a
+  // property change on the root would write a block that drops the others.
+  int rc = property_storage_load(de->props, node->path, node->properties,
+                                 node->pool);
+  if (rc != 0)
+    return svn_error_createf(1, nullptr,
+                             _("Unable to load properties for %s (%d)\n"),
+                             node->path, rc);
   return SVN_NO_ERROR;
 }
 
