@@ -25,6 +25,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
 
 import servers  # noqa: E402
+from svn import core, fs, repos  # noqa: E402
 
 VORNHALD = os.environ.get("VORNHALD", "vornhald")
 SHARED = pathlib.Path(os.environ.get("VORNHALD_SHARED", "../../../shared"))
@@ -84,6 +85,34 @@ def revisions(records):
             for h, p in records if "Revision-number" in h]
 
 
+def tree(repo, rev, subtree=""):
+    """{path relative to subtree: MD5 of a file's text, or None for a
+    directory} of revision `rev` of the repository at `repo`; empty when the
+    subtree does not exist there."""
+    # The repository and file-system objects must outlive the root.
+    handle = repos.open(str(repo))
+    fsobj = repos.fs(handle)
+    root = fs.revision_root(fsobj, rev)
+    top = ("/" + subtree).encode()
+    out = {}
+
+    def walk(path, rel):
+        for name, entry in fs.dir_entries(root, path).items():
+            child = path.rstrip(b"/") + b"/" + name
+            key = (rel + "/" + name.decode()).lstrip("/")
+            if entry.kind == core.svn_node_dir:
+                out[key] = None
+                walk(child, key)
+            else:
+                out[key] = core.svn_checksum_to_cstring(fs.file_checksum(
+                    core.svn_checksum_md5, root, child, True))
+
+    if fs.check_path(root, top) == core.svn_node_dir:
+        walk(top, "")
+    del root, fsobj, handle
+    return out
+
+
 def svnmucc(url, user, message, *actions):
     args = ["svnmucc", "-U", url, "-m", message, "--no-auth-cache"]
     if user:
@@ -98,6 +127,7 @@ class DriverTest(unittest.TestCase):
         cls.root = cls.tmp / "repos"
         cls.root.mkdir()
         repo = cls.root / "src"
+        cls.src_repo = repo
         subprocess.run(["svnadmin", "create", str(repo)], check=True)
         url = servers.file_url(repo)
         cls.src_url = url
@@ -149,6 +179,17 @@ class DriverTest(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr.decode())
         return target
 
+    def check_trees(self, loaded, expected, subtree="", prefix=""):
+        """Each local revision of the loaded repository holds the tree of
+        its source revision (the previous one's for padding), below
+        `prefix`."""
+        source = {}
+        for local in sorted(expected):
+            if expected[local] is not None:
+                source = tree(self.src_repo, expected[local], subtree)
+            self.assertEqual(tree(loaded, local, prefix), source,
+                             "local %d from r%s" % (local, expected[local]))
+
     def check_revisions(self, stream, expected):
         """The stream's revision records are numbered as `expected` says
         (local number -> source revision, or None for padding) and carry
@@ -179,11 +220,12 @@ class DriverTest(unittest.TestCase):
                                  for r in range(HEAD + 1)))
                 # A record without log, author and date is bare; an empty
                 # message is a 17-byte entry.
-                self.assertIn(b"Revision-number: 5\nProp-content-length: 0\n"
-                              b"Content-length: 0\n\nRevision-number: 6\n",
-                              out)
+                self.assertRegex(out, rb"Revision-number: 5\nProp-content-"
+                                 rb"length: 0\nContent-length: 0\n\n"
+                                 rb"(Node-path|Revision-number): ")
                 self.assertIn(b"K 7\nsvn:log\nV 0\n\nK 10\nsvn:author\n", out)
                 loaded = self.load(out)
+                self.check_trees(loaded, {r: r for r in range(HEAD + 1)})
                 for rev in range(HEAD + 1):
                     props = subprocess.run(
                         ["svnlook", "pl", "-v", "--revprop", "-r", str(rev),
@@ -210,20 +252,23 @@ class DriverTest(unittest.TestCase):
                     err, "".join("* Dumped revision %d (local %d).\n"
                                  % (r, i + 1)
                                  for i, r in enumerate(TRUNK_REVS)))
-                self.load(out)
+                self.check_trees(
+                    self.load(out),
+                    {i + 1: r for i, r in enumerate(TRUNK_REVS)}, "trunk")
 
     def test_keep_revnums_pads(self):
         url = self.src_url + "/trunk"
         out, err = self.dump(url, "--keep-revnums")
-        self.check_revisions(out, {1: None, 2: 2, 3: None, 4: 4, 5: None,
-                                   6: 6})
+        expected = {1: None, 2: 2, 3: None, 4: 4, 5: None, 6: 6}
+        self.check_revisions(out, expected)
         self.assertEqual(err, "* Padded revision 1.\n* Dumped revision 2.\n"
                          "* Padded revision 3.\n* Dumped revision 4.\n"
                          "* Padded revision 5.\n* Dumped revision 6.\n")
-        self.load(out)
+        self.check_trees(self.load(out), expected, "trunk")
 
     def test_revision_ranges(self):
         trunk = self.src_url + "/trunk"
+        # The first revision of a range arrives as the whole tree.
         cases = [
             # (url, -r argument, local number -> source revision)
             (self.src_url, "4", {1: 3, 2: 4}),
@@ -241,7 +286,8 @@ class DriverTest(unittest.TestCase):
                 self.check_revisions(out, expected)
                 if url == trunk:
                     self.assertNotIn(b"UUID:", out)
-                self.load(out)
+                self.check_trees(self.load(out), expected,
+                                 "trunk" if url == trunk else "")
 
     def test_missing_urls_and_files(self):
         cases = [
@@ -290,7 +336,12 @@ class DriverTest(unittest.TestCase):
                 self.assertEqual(
                     [h.get("Node-path") for h, _ in records[first + 1:first + 4]],
                     ["a", "a/b", "a/b/c"])
-                self.load(out)
+                if url == self.src_url:
+                    subtree, revs = "", {r: r for r in range(1, HEAD + 1)}
+                else:
+                    subtree = "trunk"
+                    revs = {i + 1: r for i, r in enumerate(TRUNK_REVS)}
+                self.check_trees(self.load(out), revs, subtree, "a/b/c")
 
     def test_prefix_with_keep_revnums_follows_padding(self):
         out, _ = self.dump(self.src_url + "/trunk", "-q", "--keep-revnums",
