@@ -218,8 +218,23 @@ path_repo_discard(path_repo *repo, apr_pool_t *pool) {
 int
 pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
               apr_pool_t *pool) {
+  // Start at the snapshot at or below `revision`. A multiple of 1024 that
+  // was never committed (the log replay of a subdirectory with kept
+  // revision numbers commits only the revisions that touch it) has none:
+  // then start at the snapshot before it, so that no path from before the
+  // gap is lost; the change lists in between are replayed too.
+  svn_revnum_t start = revision & ~svn_revnum_t{1023};
+  while (start > 0) {
+    rev_key key = make_key(start);
+    if (record_file_contains(repo->db, key.text, key.len))
+      break;
+    start -= 1024;
+  }
+  if (revision >= 0 && start < 0)
+    start = 0;
+
   vh::Pool iterpool(pool);
-  for (svn_revnum_t i = revision & ~svn_revnum_t{1023}; i <= revision; ++i) {
+  for (svn_revnum_t i = start; i <= revision; ++i) {
     iterpool.clear();
     rev_key key = make_key(i);
     if (!record_file_contains(repo->db, key.text, key.len))

@@ -30,8 +30,10 @@
 //   bytes. Otherwise it is a change list: the changes of that revision in
 //   the order in which they were made. A commit that is neither a snapshot
 //   nor has pending changes writes no record. Replaying the change lists of
-//   revisions B+1..R over the snapshot of B = R & ~1023 (or over an empty
-//   tree when that snapshot is absent) gives the tree of R.
+//   revisions B+1..R over the snapshot of B = R & ~1023 gives the tree of
+//   R. When B was never committed (and so has no snapshot), the replay
+//   starts at the latest snapshot below B, or at revision 0 when there is
+//   none, and takes every change list from there.
 // The file lives only for the run and is unlinked at destruction.
 #pragma once
 
@@ -147,8 +149,8 @@ const critbit_tree *
 pr_cached_tree(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool);
 
 // Adds to `target` (emptied by the caller) every path of `revision`: the
-// records from the multiple of 1024 at or below it up to it, replayed in
-// order. Returns 0, or -1 when a record cannot be read or decoded ("Error
+// records from the latest snapshot at or below it (normally the multiple of
+// 1024 at or below it; see the top) up to it, replayed in order. Returns 0, or -1 when a record cannot be read or decoded ("Error
 // fetching tree delta for revision %ld\n" for an unreadable one).
 int
 pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,

@@ -209,16 +209,29 @@ TEST_F(PathRepo, RebuildsAgreeWithHistoryAcrossSnapshotBoundaries) {
   }
 }
 
-TEST_F(PathRepo, UncommittedMultipleOf1024LeavesNoSnapshot) {
+// Revisions that were never committed (kept revision numbers in a
+// subdirectory's log replay) leave gaps; a gap over a multiple of 1024
+// leaves no snapshot there, and the rebuild must still see every path.
+TEST_F(PathRepo, UncommittedMultipleOf1024StillRebuildsWholeTree) {
   ASSERT_EQ(path_repo_add(repo_, "old"), 0);
+  commit(5);
+  ASSERT_EQ(path_repo_add(repo_, "mid"), 0);
   commit(1023);
   ASSERT_EQ(path_repo_add(repo_, "new"), 0);
   commit(1025); // 1024 was skipped
   EXPECT_FALSE(has_record(1024));
   commit(1026);
-  // The rebuild starts from an empty tree at 1024.
-  EXPECT_EQ(tree_at(1026), Strings{"new"});
-  EXPECT_EQ(tree_at(1023), Strings{"old"});
+  EXPECT_EQ(tree_at(1026), (Strings{"mid", "new", "old"}));
+  EXPECT_EQ(tree_at(1023), (Strings{"mid", "old"}));
+  // Neither 2048 nor 3072 was committed: the replay starts at 0.
+  commit(3000);
+  ASSERT_EQ(path_repo_add(repo_, "late"), 0);
+  commit(3100);
+  EXPECT_EQ(tree_at(3100), (Strings{"late", "mid", "new", "old"}));
+  commit(4096);
+  del("old");
+  commit(4097);
+  EXPECT_EQ(tree_at(4097), (Strings{"late", "mid", "new"}));
 }
 
 TEST_F(PathRepo, CacheSlotsAreReusedInTurn) {
