@@ -205,6 +205,7 @@ open_node(const char *path, void *parent_baton, svn_node_kind_t kind,
   de_node_baton *node = delta_create_node(parent, p);
   node->action = 'M';
   node->kind = kind;
+  node->opened = true;
   // The server compares a replaced path with its old self when their kinds
   // agree, so a replace (or an add below a replaced directory) can arrive
   // as an open: the log says what really happened to the path.

@@ -79,6 +79,9 @@ struct de_node_baton {
   // The log lists the path in this revision (its action and copy source
   // are the log's).
   bool in_log = false;
+  // Made by an open: the drive compares the path with its old self, so
+  // what arrives below it is relative to the old node.
+  bool opened = false;
   de_node_baton *parent = nullptr;
   apr_array_header_t *children = nullptr; // of de_node_baton *
 };

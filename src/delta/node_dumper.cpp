@@ -302,6 +302,20 @@ delta_dump_node(de_node_baton *node) {
     print_debug("delta_dump_node(%s): started\n", node->path);
     delta_check_copy(node);
     SVN_ERR(delta_check_action(node));
+    if (node->opened && !(node->cp_info == CPI_COPY && node->copyfrom_path) &&
+        (node->action == 'A' || node->action == 'R') &&
+        !(node->parent && node->parent->cp_info == CPI_COPY)) {
+      // A replace by a new node or by a copy that cannot be kept, which the
+      // server compared with the old node: what arrives below it only
+      // makes sense as changes of the old node, so it is written as one.
+      print_debug("delta_dump_node(%s): opened %c written as a change\n",
+                  node->path, node->action);
+      node->action = 'M';
+      if (node->kind == svn_node_dir && !node->props_changed) {
+        node->dump_needed = false;
+        return SVN_NO_ERROR;
+      }
+    }
     if (node->action != 'R')
       break;
     write_replace_deletion(node);
