@@ -29,7 +29,7 @@ namespace {
 
 constexpr int FILE_IDS = 100000; // half of them present at any time
 constexpr int DIRS = 100;
-constexpr int SUBS = 10;         // per directory; 100 files each
+constexpr int SUBS = 10; // per directory; 100 files each
 
 using Clock = std::chrono::steady_clock;
 
@@ -47,9 +47,8 @@ peak_rss_kb() {
 
 long long
 file_size(const std::string &path) {
-  struct stat st{};
-  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size)
-                                      : -1;
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
 std::string
@@ -62,8 +61,7 @@ dir_path(int d) {
 std::string
 sub_path(int sub) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "trunk/src/d%02d/s%d", sub / SUBS,
-                sub % SUBS);
+  std::snprintf(buf, sizeof buf, "trunk/src/d%02d/s%d", sub / SUBS, sub % SUBS);
   return buf;
 }
 
@@ -147,8 +145,8 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
     iterpool.clear();
     long rev = 1 + static_cast<long>(rng() % revisions);
     int id = static_cast<int>(rng() % FILE_IDS);
-    int answer = path_repo_exists(repo, file_path(id).c_str(), rev,
-                                  iterpool.get());
+    int answer =
+        path_repo_exists(repo, file_path(id).c_str(), rev, iterpool.get());
     if (answer < 0)
       return false;
     found += answer;
@@ -161,14 +159,13 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
   // revision and a few copy sources, so the cache answers.
   start = Clock::now();
   found = 0;
-  long recent[] = {revisions, revisions - 1, revisions - 1500,
-                   revisions / 2};
+  long recent[] = {revisions, revisions - 1, revisions - 1500, revisions / 2};
   for (int q = 0; q < 10000; ++q) {
     iterpool.clear();
     long rev = recent[rng() % 4];
     int id = static_cast<int>(rng() % FILE_IDS);
-    int answer = path_repo_exists(repo, file_path(id).c_str(), rev,
-                                  iterpool.get());
+    int answer =
+        path_repo_exists(repo, file_path(id).c_str(), rev, iterpool.get());
     if (answer < 0)
       return false;
     found += answer;
@@ -196,8 +193,7 @@ bench_props(const std::string &dir, apr_pool_t *root) {
   std::mt19937 rng(2);
   vh::Pool iterpool(root);
   const char *eol[] = {"native", "LF", "CRLF"};
-  const char *mime[] = {"text/plain", "application/octet-stream",
-                        "image/png"};
+  const char *mime[] = {"text/plain", "application/octet-stream", "image/png"};
 
   auto start = Clock::now();
   for (int i = 1; i <= 100000; ++i) {

@@ -29,8 +29,8 @@ is_node(const void *ref) {
 
 critbit_node *
 to_node(void *ref) {
-  return reinterpret_cast<critbit_node *>(reinterpret_cast<std::uintptr_t>(ref) -
-                                          1);
+  return reinterpret_cast<critbit_node *>(
+      reinterpret_cast<std::uintptr_t>(ref) - 1);
 }
 
 void *
@@ -83,8 +83,8 @@ visit_in_order(void *ref, critbit_walk_fn callback, void *data) {
 
 char *
 copy_string(critbit_tree *tree, const char *str, std::size_t len) {
-  char *copy = static_cast<char *>(tree->alloc(ALIGNMENT, len + 1,
-                                               tree->user_data));
+  char *copy =
+      static_cast<char *>(tree->alloc(ALIGNMENT, len + 1, tree->user_data));
   if (copy)
     std::memcpy(copy, str, len + 1);
   return copy;
@@ -123,8 +123,8 @@ critbit_insert(critbit_tree *tree, const char *str) {
     return 0;
   }
 
-  const auto *leaf = reinterpret_cast<const unsigned char *>(
-      best_leaf(tree->root, ustr, len));
+  const auto *leaf =
+      reinterpret_cast<const unsigned char *>(best_leaf(tree->root, ustr, len));
 
   // The first differing byte; when `str` is a prefix of the leaf, the
   // leaf's byte after it differs from the NUL of `str`.

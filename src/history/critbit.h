@@ -46,28 +46,23 @@ using critbit_walk_fn = int (*)(const char *str, void *data);
 
 // Prepares an empty tree with the default allocator (posix_memalign and
 // free, no user data). Does not release anything the tree held before.
-void
-critbit_init(critbit_tree *tree);
+void critbit_init(critbit_tree *tree);
 
 // Returns 1 when `str` is in the set, else 0 (0 for an empty tree).
-int
-critbit_contains(const critbit_tree *tree, const char *str);
+int critbit_contains(const critbit_tree *tree, const char *str);
 
 // Adds a copy of `str`. Returns 0 when inserted, 1 when it was already
 // present, 12 (ENOMEM) when an allocation failed; the tree is unchanged in
 // both failure cases. Allocates exactly one node and one string copy.
-int
-critbit_insert(critbit_tree *tree, const char *str);
+int critbit_insert(critbit_tree *tree, const char *str);
 
 // Removes `str` and releases its copy and one node. Returns 0 when removed,
 // 1 when the tree is empty or does not hold `str`.
-int
-critbit_delete(critbit_tree *tree, const char *str);
+int critbit_delete(critbit_tree *tree, const char *str);
 
 // Removes every string and releases all memory; the tree is empty afterwards
 // and can be reused.
-void
-critbit_clear(critbit_tree *tree);
+void critbit_clear(critbit_tree *tree);
 
 // Calls `callback` with each stored string that begins with `prefix`
 // (byte-wise: prefix "a" matches "ab" too; callers that care about path
@@ -75,9 +70,8 @@ critbit_clear(critbit_tree *tree);
 // string. Returns 0 when every call returned 0 or nothing was visited, else
 // the first nonzero result, at which point the walk stops. Touches only the
 // subtree of matching strings; allocates nothing.
-int
-critbit_walk_prefix(const critbit_tree *tree, const char *prefix,
-                    critbit_walk_fn callback, void *data);
+int critbit_walk_prefix(const critbit_tree *tree, const char *prefix,
+                        critbit_walk_fn callback, void *data);
 
 // Returns true when the tree holds no string.
 inline bool

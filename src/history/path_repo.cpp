@@ -99,8 +99,8 @@ path_repo_create(const char *temp_dir, apr_pool_t *pool) {
   critbit_init(&repo->tree);
 
   repo->changes = apr_array_make(own_pool, 1, sizeof(pr_change));
-  repo->cache = apr_array_make(own_pool, PR_CACHE_SLOTS,
-                               sizeof(pr_cache_entry));
+  repo->cache =
+      apr_array_make(own_pool, PR_CACHE_SLOTS, sizeof(pr_cache_entry));
   for (int i = 0; i < PR_CACHE_SLOTS; ++i) {
     pr_cache_entry &entry = APR_ARRAY_PUSH(repo->cache, pr_cache_entry);
     entry.revision = -1;
@@ -119,8 +119,7 @@ path_repo_create(const char *temp_dir, apr_pool_t *pool) {
   }
   // Debian's snappy keeps no working state, so there is no compressor
   // environment to set up or release.
-  apr_pool_cleanup_register(own_pool, repo, pr_cleanup,
-                            apr_pool_cleanup_null);
+  apr_pool_cleanup_register(own_pool, repo, pr_cleanup, apr_pool_cleanup_null);
   return repo;
 }
 
@@ -155,14 +154,13 @@ path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
   if (is_snapshot(revision)) {
     pr_collect collect{apr_array_make(pool, 1024, sizeof(const char *)), 0,
                        pool};
-    if (critbit_walk_prefix(&repo->tree, "", pr_collect_path, &collect) !=
-        0) {
+    if (critbit_walk_prefix(&repo->tree, "", pr_collect_path, &collect) != 0) {
       std::fprintf(stderr, "%s", _("Error encoding tree data for snapshot\n"));
       return -1;
     }
     for (int i = 0; i < collect.list->nelts; ++i)
-      encoded_len += std::strlen(APR_ARRAY_IDX(collect.list, i, const char *)) +
-                     2;
+      encoded_len +=
+          std::strlen(APR_ARRAY_IDX(collect.list, i, const char *)) + 2;
     encoded = static_cast<char *>(apr_palloc(pool, encoded_len + 1));
     char *out = encoded;
     for (int i = 0; i < collect.list->nelts; ++i) {
@@ -240,8 +238,8 @@ pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
     if (!record_file_contains(repo->db, key.text, key.len))
       continue;
     std::size_t block_len = 0;
-    char *block =
-        record_file_get(repo->db, key.text, key.len, iterpool.get(), &block_len);
+    char *block = record_file_get(repo->db, key.text, key.len, iterpool.get(),
+                                  &block_len);
     if (!block) {
       std::fprintf(stderr, _("Error fetching tree delta for revision %ld\n"),
                    static_cast<long>(i));
@@ -294,8 +292,7 @@ path_repo_exists(path_repo *repo, const char *path, svn_revnum_t revision,
 signed char
 path_repo_check_parent(path_repo *repo, const char *parent, const char *name,
                        svn_revnum_t revision, apr_pool_t *pool) {
-  const char *path =
-      *parent ? apr_psprintf(pool, "%s/%s", parent, name) : name;
+  const char *path = *parent ? apr_psprintf(pool, "%s/%s", parent, name) : name;
   return path_repo_exists(repo, path, revision, pool);
 }
 
@@ -305,7 +302,6 @@ pr_collect_path(const char *str, void *data) noexcept {
   std::size_t p = collect->prefix_len;
   if (p != 0 && str[p] != '/' && str[p] != '\0')
     return 0;
-  APR_ARRAY_PUSH(collect->list, const char *) =
-      apr_pstrdup(collect->pool, str);
+  APR_ARRAY_PUSH(collect->list, const char *) = apr_pstrdup(collect->pool, str);
   return 0;
 }

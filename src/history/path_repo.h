@@ -68,14 +68,14 @@ inline constexpr int PR_CACHE_SLOTS = 4;
 // creator's pool); destroyed by a clean-up on that pool.
 struct path_repo {
   apr_pool_t *pool;
-  record_file *db;            // "paths.db"
-  apr_pool_t *changes_pool;   // path copies of `changes`; child of `pool`
+  record_file *db;             // "paths.db"
+  apr_pool_t *changes_pool;    // path copies of `changes`; child of `pool`
   apr_array_header_t *changes; // of pr_change, in the order made
-  std::int32_t changes_size;  // sum of (path length + 2) over `changes`
-  critbit_tree tree;          // the current tree
-  svn_revnum_t last_rev;      // revision of the last commit; 0 at creation
-  apr_array_header_t *cache;  // of PR_CACHE_SLOTS pr_cache_entry
-  std::int32_t cache_next;    // slot to replace next
+  std::int32_t changes_size;   // sum of (path length + 2) over `changes`
+  critbit_tree tree;           // the current tree
+  svn_revnum_t last_rev;       // revision of the last commit; 0 at creation
+  apr_array_header_t *cache;   // of PR_CACHE_SLOTS pr_cache_entry
+  std::int32_t cache_next;     // slot to replace next
 };
 
 // Bundle handed to `pr_collect_path` by a prefix walk: paths are appended
@@ -91,51 +91,45 @@ struct pr_collect {
 // closes and unlinks "paths.db" and frees every tree). Returns nullptr after
 // writing "Error creating path database (%s)\n" when the file cannot be
 // created.
-path_repo *
-path_repo_create(const char *temp_dir, apr_pool_t *pool);
+path_repo *path_repo_create(const char *temp_dir, apr_pool_t *pool);
 
 // Records the addition of `path` (copied) and adds it to the current tree.
 // Returns 0, or -1 when the path was already in the current tree or memory
 // ran out; the change is recorded in both cases.
-int
-path_repo_add(path_repo *repo, const char *path);
+int path_repo_add(path_repo *repo, const char *path);
 
 // Records the deletion of `path` and of every path below it ("a" deletes
 // "a" and "a/b", not "ab"), in ascending order, and removes them from the
 // current tree. Paths below are deleted even when `path` itself is absent;
 // nothing is recorded when neither is present. `pool` is scratch. Returns 0.
-int
-path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool);
+int path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool);
 
 // Makes the pending changes the record of `revision` (a snapshot of the
 // whole tree when `revision` is a positive multiple of 1024) and sets
 // `last_rev`. Returns 0, or -1 after writing a message naming the revision;
 // the pending changes and `last_rev` then stay as they were. `pool` is
 // scratch.
-int
-path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool);
+int path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool);
 
 // Drops the pending changes and rebuilds the current tree at `last_rev`.
 // Returns 0, or -1 when the tree cannot be rebuilt. `pool` is scratch.
-int
-path_repo_discard(path_repo *repo, apr_pool_t *pool);
+int path_repo_discard(path_repo *repo, apr_pool_t *pool);
 
 // Returns 1 when `path` existed at `revision`, 0 when it did not or when
 // `revision` is below 0 (the cache is then not touched), -1 when the tree of
 // `revision` cannot be rebuilt. Rebuilt trees are cached in four slots used
 // in turn; a slot is never invalidated by later commits or discards. `pool`
 // is scratch.
-signed char
-path_repo_exists(path_repo *repo, const char *path, svn_revnum_t revision,
-                 apr_pool_t *pool);
+signed char path_repo_exists(path_repo *repo, const char *path,
+                             svn_revnum_t revision, apr_pool_t *pool);
 
 // As `path_repo_exists` for the path "parent/name". An empty `parent` (a
 // node directly in the dumped directory, or a copy whose source is the
 // dumped directory itself) asks for `name` alone: "/name" is a form in which
 // the repository holds no path.
-signed char
-path_repo_check_parent(path_repo *repo, const char *parent, const char *name,
-                       svn_revnum_t revision, apr_pool_t *pool);
+signed char path_repo_check_parent(path_repo *repo, const char *parent,
+                                   const char *name, svn_revnum_t revision,
+                                   apr_pool_t *pool);
 
 // Internal steps, public for the log replay (log_replay.h).
 
@@ -145,19 +139,18 @@ path_repo_check_parent(path_repo *repo, const char *parent, const char *name,
 // and unused. A negative `revision` matches an unused slot, or rebuilds to
 // an empty tree. The tree stays owned by the cache and valid until the slot
 // is reused.
-const critbit_tree *
-pr_cached_tree(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool);
+const critbit_tree *pr_cached_tree(path_repo *repo, svn_revnum_t revision,
+                                   apr_pool_t *pool);
 
 // Adds to `target` (emptied by the caller) every path of `revision`: the
 // records from the latest snapshot at or below it (normally the multiple of
-// 1024 at or below it; see the top) up to it, replayed in order. Returns 0, or -1 when a record cannot be read or decoded ("Error
-// fetching tree delta for revision %ld\n" for an unreadable one).
-int
-pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
-              apr_pool_t *pool);
+// 1024 at or below it; see the top) up to it, replayed in order. Returns 0, or
+// -1 when a record cannot be read or decoded ("Error fetching tree delta for
+// revision %ld\n" for an unreadable one).
+int pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
+                  apr_pool_t *pool);
 
 // Prefix-walk callback (`data` is a pr_collect): appends a copy of `str` to
 // the list when it is the prefix itself or continues it with '/'; with a
 // prefix length of 0 every string. Always returns 0.
-int
-pr_collect_path(const char *str, void *data) noexcept;
+int pr_collect_path(const char *str, void *data) noexcept;

@@ -59,10 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{{"a/b", "a"}, "a", {"a", "a/b"}},
         WalkCase{{"x", "", "a"}, "", {"", "a", "x"}},
         // A single stored string is the root; the prefix misses it.
-        WalkCase{{"b/c"}, "x", {}},
-        WalkCase{{"b/c"}, "b/c", {"b/c"}},
-        WalkCase{{"b/c"}, "b/cd", {}},
-        WalkCase{{}, "", {}},
+        WalkCase{{"b/c"}, "x", {}}, WalkCase{{"b/c"}, "b/c", {"b/c"}},
+        WalkCase{{"b/c"}, "b/cd", {}}, WalkCase{{}, "", {}},
         WalkCase{{"trunk/a", "trunk", "trunk2", "tags/1", "trunk/a/b"},
                  "trunk/",
                  {"trunk/a", "trunk/a/b"}},

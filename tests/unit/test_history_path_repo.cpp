@@ -21,8 +21,14 @@ namespace {
 
 class AprEnvironment : public testing::Environment {
 public:
-  void SetUp() override { apr_initialize(); }
-  void TearDown() override { apr_terminate(); }
+  void
+  SetUp() override {
+    apr_initialize();
+  }
+  void
+  TearDown() override {
+    apr_terminate();
+  }
 };
 const auto *const apr_environment =
     testing::AddGlobalTestEnvironment(new AprEnvironment);
@@ -45,7 +51,8 @@ contents(const critbit_tree *tree) {
 // A repository in a fresh temporary directory, destroyed with its pool.
 class PathRepo : public testing::Test {
 protected:
-  void SetUp() override {
+  void
+  SetUp() override {
     root_ = vh::Pool();
     char tmpl[] = "/tmp/vh_path_repo_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -53,35 +60,42 @@ protected:
     repo_ = path_repo_create(dir_.c_str(), root_.get());
     ASSERT_NE(repo_, nullptr);
   }
-  void TearDown() override {
+  void
+  TearDown() override {
     root_ = vh::Pool(); // runs the repository's clean-up
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/paths.db"));
     std::filesystem::remove_all(dir_);
   }
 
-  void commit(svn_revnum_t rev) {
+  void
+  commit(svn_revnum_t rev) {
     vh::Pool scratch(root_.get());
     ASSERT_EQ(path_repo_commit(repo_, rev, scratch.get()), 0) << rev;
   }
-  void del(const char *path) {
+  void
+  del(const char *path) {
     vh::Pool scratch(root_.get());
     ASSERT_EQ(path_repo_delete(repo_, path, scratch.get()), 0);
   }
-  int exists(const char *path, svn_revnum_t rev) {
+  int
+  exists(const char *path, svn_revnum_t rev) {
     vh::Pool scratch(root_.get());
     return path_repo_exists(repo_, path, rev, scratch.get());
   }
-  Strings tree_at(svn_revnum_t rev) {
+  Strings
+  tree_at(svn_revnum_t rev) {
     vh::Pool scratch(root_.get());
     const critbit_tree *tree = pr_cached_tree(repo_, rev, scratch.get());
     return tree ? contents(tree) : Strings{"<failed>"};
   }
-  bool has_record(svn_revnum_t rev) {
+  bool
+  has_record(svn_revnum_t rev) {
     std::string key = std::to_string(rev);
     return record_file_contains(repo_->db, key.data(), key.size()) == 1;
   }
   // The uncompressed bytes of the record of `rev`.
-  std::string record(svn_revnum_t rev) {
+  std::string
+  record(svn_revnum_t rev) {
     vh::Pool scratch(root_.get());
     std::string key = std::to_string(rev);
     std::size_t len = 0;
@@ -95,11 +109,12 @@ protected:
     EXPECT_TRUE(compress_uncompress({block, len}, {plain.data(), plain_len}));
     return plain;
   }
-  Strings slot_revisions() {
+  Strings
+  slot_revisions() {
     Strings out;
     for (int i = 0; i < PR_CACHE_SLOTS; ++i)
-      out.push_back(
-          std::to_string(APR_ARRAY_IDX(repo_->cache, i, pr_cache_entry).revision));
+      out.push_back(std::to_string(
+          APR_ARRAY_IDX(repo_->cache, i, pr_cache_entry).revision));
     return out;
   }
 
@@ -263,9 +278,9 @@ TEST_F(PathRepo, CheckParentJoinsWithSlash) {
     const char *parent, *name;
     int answer;
   } cases[] = {
-      {"a", "b", 1},   {"a/b", "c", 1}, {"a", "c", 0},
+      {"a", "b", 1}, {"a/b", "c", 1}, {"a", "c", 0},
       {"", "a", 1}, // directly in the dumped directory: the bare name
-      {"", "b", 0},    {"a", "", 0},
+      {"", "b", 0},  {"a", "", 0},
   };
   for (const auto &c : cases) {
     vh::Pool scratch(root_.get());
@@ -321,7 +336,8 @@ TEST_F(PathRepo, FailedRebuildNeverAnswersLater) {
     }
     // Slot 0 held revision 1 and took the partial replay of 1 and 2.
     EXPECT_EQ(slot_revisions(), (Strings{"-1", "2", "4", "5"}));
-    EXPECT_TRUE(critbit_empty(&APR_ARRAY_IDX(repo_->cache, 0, pr_cache_entry).tree));
+    EXPECT_TRUE(
+        critbit_empty(&APR_ARRAY_IDX(repo_->cache, 0, pr_cache_entry).tree));
     EXPECT_EQ(repo_->cache_next, 0);
     EXPECT_EQ(exists("f2", 1), 0);
     testing::internal::CaptureStderr();
