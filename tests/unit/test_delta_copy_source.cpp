@@ -1,0 +1,171 @@
+// Copy-source resolution: the translation of repository revisions into the
+// dump's numbering and the decision whether a copy is kept; and the
+// temporary files of the editor.
+#include "delta/copy_source.h"
+#include "delta/editor.h"
+
+#include "util/apr_glue.h"
+
+#include <apr_file_info.h>
+#include <apr_general.h>
+#include <apr_strings.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+
+namespace {
+
+struct AprInit {
+  AprInit() { apr_initialize(); }
+};
+const AprInit apr_init;
+
+apr_array_header_t *
+make_logs(apr_pool_t *pool, std::initializer_list<svn_revnum_t> revisions) {
+  auto *logs = apr_array_make(pool, 0, sizeof(log_revision));
+  for (svn_revnum_t r : revisions) {
+    log_revision entry;
+    entry.revision = r;
+    APR_ARRAY_PUSH(logs, log_revision) = entry;
+  }
+  return logs;
+}
+
+struct LocalCase {
+  const char *what;
+  std::initializer_list<svn_revnum_t> logs; // the last is being dumped
+  std::uint32_t flags;
+  svn_revnum_t copyfrom_rev;
+  svn_revnum_t expected;
+};
+
+const LocalCase local_cases[] = {
+    {"subdirectory, exact", {0, 3, 5, 9, 12}, 0, 5, 2},
+    {"subdirectory, between: the latest below", {0, 3, 5, 9, 12}, 0, 7, 2},
+    {"subdirectory, after the last examined", {0, 3, 5, 9, 12}, 0, 11, 3},
+    {"subdirectory, before the first change", {0, 3, 5, 9, 12}, 0, 2, 0},
+    {"the entry being dumped is never used", {0, 3, 5}, 0, 5, 1},
+    {"keep-revnums returns the revision", {0, 3, 5}, DF_KEEP_REVNUMS, 4, 4},
+    // A whole-repository dump from 7 numbers revision 7 as 1.
+    {"whole repository from 7", {7, 8, 9, 10}, 0, 7, 1},
+    {"whole repository from 7, later", {7, 8, 9, 10}, 0, 9, 3},
+    {"whole repository from 7, before it", {7, 8, 9, 10}, 0, 6, -1},
+    {"whole repository from 0", {0, 1, 2, 3}, 0, 2, 2},
+    {"a list of one entry", {4}, 0, 2, -1},
+};
+
+TEST(FindLocalRevision, TranslatesIntoTheDumpsNumbering) {
+  vh::Pool pool;
+  for (const LocalCase &c : local_cases) {
+    dump_options opts;
+    opts.flags = c.flags;
+    apr_array_header_t *logs = make_logs(pool.get(), c.logs);
+    EXPECT_EQ(c.expected, find_local_revision(c.copyfrom_rev, &opts, logs, 0))
+        << c.what;
+  }
+}
+
+struct CopyCase {
+  const char *what;
+  const char *repos_path;
+  svn_revnum_t start;
+  std::initializer_list<svn_revnum_t> logs;
+  std::uint32_t flags;
+  const char *copyfrom_path;
+  svn_revnum_t copyfrom_rev;
+  std::int32_t inherited;
+  std::int32_t cp_info;
+  svn_revnum_t copyfrom_rev_local; // when resolved
+};
+
+const CopyCase copy_cases[] = {
+    {"whole repository from 0 keeps the revision", "", 0, {0, 1, 2, 3}, 0,
+     "a", 2, CPI_NONE, CPI_COPY, 2},
+    {"inside trunk", "trunk", 1, {0, 2, 4, 6}, 0, "trunk/a", 4, CPI_NONE,
+     CPI_COPY, 2},
+    {"trunk itself", "trunk", 1, {0, 2, 4, 6}, 0, "trunk", 5, CPI_NONE,
+     CPI_COPY, 2},
+    {"a sibling sharing trunk's prefix is outside", "trunk", 1, {0, 2, 4, 6},
+     0, "trunk2/a", 4, CPI_NONE, CPI_OUT_OF_SCOPE, 0},
+    {"before the subtree's first dumped revision", "trunk", 1, {0, 2, 4, 6},
+     0, "trunk/a", 1, CPI_NONE, CPI_OUT_OF_SCOPE, 0},
+    {"before the first dumped revision with keep-revnums", "trunk", 5,
+     {0, 7, 9}, DF_KEEP_REVNUMS, "trunk/a", 6, CPI_NONE, CPI_OUT_OF_SCOPE, 0},
+    {"at the first dumped revision with keep-revnums", "trunk", 5, {0, 7, 9},
+     DF_KEEP_REVNUMS, "trunk/a", 7, CPI_NONE, CPI_COPY, 7},
+    {"whole repository from 3", "", 3, {3, 4, 5, 6}, 0, "a", 4, CPI_NONE,
+     CPI_COPY, 2},
+    {"whole repository from 3, source before it", "", 3, {3, 4, 5, 6}, 0, "a",
+     2, CPI_NONE, CPI_OUT_OF_SCOPE, 0},
+    {"an own copy inside an out-of-scope copy is resolved", "", 0, {0, 1, 2},
+     0, "a", 1, CPI_OUT_OF_SCOPE, CPI_COPY, 1},
+    {"no copy source keeps an inherited failure", "", 0, {0, 1, 2}, 0,
+     nullptr, 0, CPI_OUT_OF_SCOPE, CPI_OUT_OF_SCOPE, 0},
+    {"no copy source inside a copy", "", 0, {0, 1, 2}, 0, nullptr, 0,
+     CPI_COPY, CPI_COPY, 0},
+};
+
+TEST(DeltaCheckCopy, DecidesWhetherACopyIsKept) {
+  vh::Pool pool;
+  for (const CopyCase &c : copy_cases) {
+    session sess;
+    sess.repos_path = c.repos_path;
+    dump_options opts;
+    opts.start = c.start;
+    opts.flags = c.flags;
+    de_baton de;
+    de.sess = &sess;
+    de.opts = &opts;
+    de.logs = make_logs(pool.get(), c.logs);
+    de.local_revnum = static_cast<svn_revnum_t>(c.logs.size()) - 1;
+    de_node_baton node;
+    node.de = &de;
+    node.pool = pool.get();
+    node.path = "x";
+    node.copyfrom_path = c.copyfrom_path;
+    node.copyfrom_rev = c.copyfrom_rev;
+    node.cp_info = c.inherited;
+    delta_check_copy(&node);
+    EXPECT_EQ(c.cp_info, node.cp_info) << c.what;
+    if (c.cp_info == CPI_COPY && c.copyfrom_path) {
+      EXPECT_EQ(c.copyfrom_rev_local, node.copyfrom_rev_local) << c.what;
+    }
+  }
+}
+
+TEST(MakeTempFile, CreatesTheDirectoryAndAUniqueFile) {
+  vh::Pool pool;
+  char dir_template[] = "/tmp/vh-delta-test-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir_template));
+  std::string base = dir_template;
+  char *first = apr_pstrcat(pool.get(), base.c_str(), "/td/XXXXXX", nullptr);
+  char *second = apr_pstrcat(pool.get(), base.c_str(), "/td/XXXXXX", nullptr);
+  apr_file_t *a = nullptr;
+  apr_file_t *b = nullptr;
+  ASSERT_EQ(APR_SUCCESS, make_temp_file(&a, first, pool.get()));
+  ASSERT_EQ(APR_SUCCESS, make_temp_file(&b, second, pool.get()));
+  EXPECT_STRNE(first, second);
+  EXPECT_EQ(nullptr, std::strstr(first, "XXXXXX"));
+  apr_size_t len = 3;
+  EXPECT_EQ(APR_SUCCESS, apr_file_write(a, "abc", &len));
+  apr_file_close(a);
+  apr_file_close(b);
+  apr_finfo_t info;
+  ASSERT_EQ(APR_SUCCESS, apr_stat(&info, first, APR_FINFO_SIZE, pool.get()));
+  EXPECT_EQ(3, info.size);
+
+  // A directory that cannot be made: no file either.
+  char *blocked = apr_pstrcat(pool.get(), first, "/sub/XXXXXX", nullptr);
+  apr_file_t *c = nullptr;
+  EXPECT_NE(APR_SUCCESS, make_temp_file(&c, blocked, pool.get()));
+  EXPECT_EQ(nullptr, c);
+  apr_file_remove(first, pool.get());
+  apr_file_remove(second, pool.get());
+  apr_dir_remove(apr_pstrcat(pool.get(), base.c_str(), "/td", nullptr),
+                 pool.get());
+  apr_dir_remove(base.c_str(), pool.get());
+}
+
+} // namespace
