@@ -14,8 +14,7 @@ namespace {
 // nothing, so it needs no destructor call and an owner's clean-up may still
 // close it again, whichever clean-up runs first.
 apr_status_t
-close_record_file(void *data) noexcept
-{
+close_record_file(void *data) noexcept {
   record_file_close(static_cast<record_file *>(data));
   return APR_SUCCESS;
 }
@@ -23,8 +22,7 @@ close_record_file(void *data) noexcept
 } // namespace
 
 record_file *
-record_file_open(const char *path, apr_pool_t *pool)
-{
+record_file_open(const char *path, apr_pool_t *pool) {
   std::FILE *stream = std::fopen(path, "w+");
   if (!stream)
     return nullptr;
@@ -32,17 +30,17 @@ record_file_open(const char *path, apr_pool_t *pool)
   rf->index = rhash_make(pool);
   rf->path = apr_pstrdup(pool, path);
   rf->stream = vh::File(stream);
-  apr_pool_cleanup_register(pool, rf, close_record_file,
-                            apr_pool_cleanup_null);
+  apr_pool_cleanup_register(pool, rf, close_record_file, apr_pool_cleanup_null);
   return rf;
 }
 
 int
 record_file_put(record_file *rf, const void *key, apr_ssize_t key_len,
-                const void *data, std::size_t length)
-{
+                const void *data, std::size_t length) {
   std::FILE *f = rf->stream.get();
-  if (fseeko(f, 0, SEEK_END) != 0)
+  // After a put the stream is still at the end; seeking there again would
+  // make stdio flush its buffer for every record.
+  if (!rf->writing && fseeko(f, 0, SEEK_END) != 0)
     return errno;
   record_entry entry = {ftello(f), length};
   if (entry.offset < 0)
@@ -56,11 +54,10 @@ record_file_put(record_file *rf, const void *key, apr_ssize_t key_len,
 
 char *
 record_file_get(record_file *rf, const void *key, apr_ssize_t key_len,
-                apr_pool_t *pool, std::size_t *length)
-{
+                apr_pool_t *pool, std::size_t *length) {
   *length = 0;
-  auto *stored = static_cast<const record_entry *>(
-      rhash_get(rf->index, key, key_len));
+  auto *stored =
+      static_cast<const record_entry *>(rhash_get(rf->index, key, key_len));
   if (!stored)
     return nullptr;
   record_entry entry;
@@ -71,9 +68,9 @@ record_file_get(record_file *rf, const void *key, apr_ssize_t key_len,
   // after a put the stream is always repositioned.
   if (rf->writing || ftello(f) != entry.offset) {
     ++rf->seeks;
+    rf->writing = false; // the next put seeks to the end again
     if (fseeko(f, entry.offset, SEEK_SET) != 0)
       return nullptr;
-    rf->writing = false;
   }
   auto *buf = static_cast<char *>(apr_palloc(pool, entry.length + 1));
   if (entry.length && std::fread(buf, 1, entry.length, f) != entry.length)
@@ -83,22 +80,19 @@ record_file_get(record_file *rf, const void *key, apr_ssize_t key_len,
 }
 
 int
-record_file_remove(record_file *rf, const void *key, apr_ssize_t key_len)
-{
+record_file_remove(record_file *rf, const void *key, apr_ssize_t key_len) {
   if (rhash_get(rf->index, key, key_len))
     rhash_set(rf->index, key, key_len, nullptr, 0);
   return 0;
 }
 
 int
-record_file_contains(record_file *rf, const void *key, apr_ssize_t key_len)
-{
+record_file_contains(record_file *rf, const void *key, apr_ssize_t key_len) {
   return rhash_get(rf->index, key, key_len) ? 1 : 0;
 }
 
 int
-record_file_close(record_file *rf)
-{
+record_file_close(record_file *rf) {
   if (!rf->stream)
     return 0;
   rhash_clear(rf->index);

@@ -38,11 +38,12 @@ struct record_entry {
 // a clean-up on that pool closes the file (as `record_file_close` does) if
 // the owner has not done so.
 struct record_file {
-  rhash *index = nullptr;    // key bytes to record_entry (16 raw bytes)
+  rhash *index = nullptr;     // key bytes to record_entry (16 raw bytes)
   const char *path = nullptr; // copy in the opening pool, for the unlink
-  vh::File stream;           // mode "w+"
-  bool writing = false;      // last stream operation was a write
-  std::uint64_t seeks = 0;   // seeks made to read a record (for tests)
+  vh::File stream;            // mode "w+"
+  bool writing = false;       // last stream operation was a put: the
+                              // stream is at the end, in output mode
+  std::uint64_t seeks = 0;    // seeks made to read a record (for tests)
 };
 
 // Creates (or truncates) the file at `path` with mode "w+" and an empty
@@ -70,8 +71,7 @@ char *record_file_get(record_file *rf, const void *key, apr_ssize_t key_len,
 int record_file_remove(record_file *rf, const void *key, apr_ssize_t key_len);
 
 // Returns 1 when the key is indexed, else 0.
-int record_file_contains(record_file *rf, const void *key,
-                         apr_ssize_t key_len);
+int record_file_contains(record_file *rf, const void *key, apr_ssize_t key_len);
 
 // Empties the index, closes the stream and unlinks the file. Returns 0, or
 // the errno of the step that failed (after a failed close the file is not

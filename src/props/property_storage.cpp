@@ -7,11 +7,11 @@
 #include <apr_strings.h>
 #include <svn_string.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <limits>
 #include <span>
 
@@ -20,14 +20,12 @@ namespace {
 constexpr apr_ssize_t DIGEST_LEN = APR_MD5_DIGESTSIZE;
 
 void
-put_u32(char *at, std::uint32_t v)
-{
+put_u32(char *at, std::uint32_t v) {
   std::memcpy(at, &v, sizeof(v));
 }
 
 std::uint32_t
-get_u32(const char *at)
-{
+get_u32(const char *at) {
   std::uint32_t v;
   std::memcpy(&v, at, sizeof(v));
   return v;
@@ -36,16 +34,14 @@ get_u32(const char *at)
 // The record loses one reference; at zero or below it becomes a candidate
 // for the next clean-up.
 void
-release_record(property_storage *ps, prop_record *rec)
-{
+release_record(property_storage *ps, prop_record *rec) {
   if (--rec->refcount <= 0)
     apr_hash_set(ps->unreferenced, rec->digest, DIGEST_LEN, rec);
 }
 
 // Gives up the node's reference, if any, and frees it.
 void
-drop_reference(property_storage *ps, prop_reference *ref)
-{
+drop_reference(property_storage *ps, prop_reference *ref) {
   if (!ref)
     return;
   apr_hash_set(ps->references, ref->path, APR_HASH_KEY_STRING, nullptr);
@@ -55,8 +51,7 @@ drop_reference(property_storage *ps, prop_reference *ref)
 }
 
 prop_reference *
-find_reference(property_storage *ps, const char *path)
-{
+find_reference(property_storage *ps, const char *path) {
   return static_cast<prop_reference *>(
       apr_hash_get(ps->references, path, APR_HASH_KEY_STRING));
 }
@@ -66,8 +61,7 @@ find_reference(property_storage *ps, const char *path)
 // one well-formed set.
 bool
 parse_set(std::span<const char> buf, apr_array_header_t *out,
-          apr_pool_t *pool)
-{
+          apr_pool_t *pool) {
   std::size_t at = 0;
   for (;;) {
     if (buf.size() - at < 4)
@@ -94,8 +88,7 @@ parse_set(std::span<const char> buf, apr_array_header_t *out,
 // Pool clean-up: frees every record and reference and closes (and thereby
 // unlinks) "props.db".
 apr_status_t
-destroy_storage(void *data) noexcept
-{
+destroy_storage(void *data) noexcept {
   auto *ps = static_cast<property_storage *>(data);
   for (apr_hash_index_t *hi = apr_hash_first(nullptr, ps->records); hi;
        hi = apr_hash_next(hi))
@@ -116,10 +109,9 @@ destroy_storage(void *data) noexcept
 } // namespace
 
 property_storage *
-property_storage_create(const char *temp_dir, apr_pool_t *pool)
-{
-  auto *ps =
-      static_cast<property_storage *>(apr_pcalloc(pool, sizeof(property_storage)));
+property_storage_create(const char *temp_dir, apr_pool_t *pool) {
+  auto *ps = static_cast<property_storage *>(
+      apr_pcalloc(pool, sizeof(property_storage)));
   if (apr_pool_create(&ps->pool, pool) != APR_SUCCESS) {
     std::fprintf(stderr, "Error creating property storage: out of memory\n");
     return nullptr;
@@ -143,8 +135,7 @@ property_storage_create(const char *temp_dir, apr_pool_t *pool)
 
 int
 property_storage_store(property_storage *ps, const char *path,
-                       apr_hash_t *props, apr_pool_t *pool)
-{
+                       apr_hash_t *props, apr_pool_t *pool) {
   prop_reference *ref = find_reference(ps, path);
   if (apr_hash_count(props) == 0) {
     drop_reference(ps, ref);
@@ -183,8 +174,8 @@ property_storage_store(property_storage *ps, const char *path,
   if (apr_md5(digest, buf, size) != APR_SUCCESS)
     return -1;
 
-  auto *rec = static_cast<prop_record *>(
-      apr_hash_get(ps->records, digest, DIGEST_LEN));
+  auto *rec =
+      static_cast<prop_record *>(apr_hash_get(ps->records, digest, DIGEST_LEN));
   if (!rec) {
     std::size_t bound = compress_bound(size);
     auto *out = static_cast<char *>(apr_palloc(pool, bound));
@@ -226,9 +217,8 @@ property_storage_store(property_storage *ps, const char *path,
 }
 
 int
-property_storage_load(property_storage *ps, const char *path,
-                      apr_hash_t *props, apr_pool_t *pool)
-{
+property_storage_load(property_storage *ps, const char *path, apr_hash_t *props,
+                      apr_pool_t *pool) {
   prop_reference *ref = find_reference(ps, path);
   if (!ref)
     return 0;
@@ -264,15 +254,13 @@ property_storage_load(property_storage *ps, const char *path,
 }
 
 int
-property_storage_delete(property_storage *ps, const char *path)
-{
+property_storage_delete(property_storage *ps, const char *path) {
   drop_reference(ps, find_reference(ps, path));
   return 0;
 }
 
 int
-property_storage_cleanup(property_storage *ps, apr_pool_t *pool)
-{
+property_storage_cleanup(property_storage *ps, apr_pool_t *pool) {
   print_debug("property_storage_cleanup(): %d items in database, "
               "%d references\n",
               static_cast<int>(apr_hash_count(ps->records)),
@@ -280,9 +268,9 @@ property_storage_cleanup(property_storage *ps, apr_pool_t *pool)
   if (apr_hash_count(ps->unreferenced) == 0)
     return 0;
 
-  apr_array_header_t *removed = apr_array_make(
-      pool, static_cast<int>(apr_hash_count(ps->unreferenced)),
-      sizeof(prop_record *));
+  apr_array_header_t *removed =
+      apr_array_make(pool, static_cast<int>(apr_hash_count(ps->unreferenced)),
+                     sizeof(prop_record *));
   for (apr_hash_index_t *hi = apr_hash_first(pool, ps->unreferenced); hi;
        hi = apr_hash_next(hi)) {
     auto *rec = static_cast<prop_record *>(apr_hash_this_val(hi));

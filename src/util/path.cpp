@@ -3,8 +3,7 @@
 #include <cstring>
 
 bool
-path_is_inside(const char *subtree, const char *path)
-{
+path_is_inside(const char *subtree, const char *path) {
   std::size_t n = std::strlen(subtree);
   if (n == 0)
     return true;
@@ -13,8 +12,7 @@ path_is_inside(const char *subtree, const char *path)
 }
 
 const char *
-path_skip_prefix(const char *prefix, const char *path)
-{
+path_skip_prefix(const char *prefix, const char *path) {
   std::size_t n = std::strlen(prefix);
   if (std::strncmp(prefix, path, n) != 0)
     return nullptr;

@@ -11,15 +11,13 @@ namespace {
 // The heap is exhausted: no caller of the table can go on without the
 // entry it asked for, and losing it silently would corrupt the history.
 [[noreturn]] void
-out_of_memory()
-{
+out_of_memory() {
   std::fputs("rhash: out of memory\n", stderr);
   std::abort();
 }
 
 void *
-checked_malloc(std::size_t size)
-{
+checked_malloc(std::size_t size) {
   void *p = std::malloc(size ? size : 1);
   if (!p)
     out_of_memory();
@@ -28,8 +26,7 @@ checked_malloc(std::size_t size)
 
 // A heap copy of `len` bytes, or of a NUL-terminated string for len -1.
 void *
-heap_copy(const void *data, apr_ssize_t len)
-{
+heap_copy(const void *data, apr_ssize_t len) {
   std::size_t size = len == APR_HASH_KEY_STRING
                          ? std::strlen(static_cast<const char *>(data)) + 1
                          : static_cast<std::size_t>(len);
@@ -40,8 +37,7 @@ heap_copy(const void *data, apr_ssize_t len)
 }
 
 void
-free_entry(rhash_entry *entry)
-{
+free_entry(rhash_entry *entry) {
   std::free(entry->key);
   std::free(entry->value);
   std::free(entry);
@@ -50,8 +46,7 @@ free_entry(rhash_entry *entry)
 } // namespace
 
 rhash *
-rhash_make(apr_pool_t *pool)
-{
+rhash_make(apr_pool_t *pool) {
   auto *ht = static_cast<rhash *>(apr_pcalloc(pool, sizeof(rhash)));
   ht->table = apr_hash_make(pool);
   return ht;
@@ -59,10 +54,9 @@ rhash_make(apr_pool_t *pool)
 
 void
 rhash_set(rhash *ht, const void *key, apr_ssize_t key_len, const void *value,
-          apr_ssize_t value_len)
-{
-  auto *entry = static_cast<rhash_entry *>(apr_hash_get(ht->table, key,
-                                                        key_len));
+          apr_ssize_t value_len) {
+  auto *entry =
+      static_cast<rhash_entry *>(apr_hash_get(ht->table, key, key_len));
   if (!value) {
     if (entry) {
       apr_hash_set(ht->table, key, key_len, nullptr);
@@ -98,35 +92,30 @@ rhash_set(rhash *ht, const void *key, apr_ssize_t key_len, const void *value,
 }
 
 void *
-rhash_get(rhash *ht, const void *key, apr_ssize_t key_len)
-{
-  auto *entry = static_cast<rhash_entry *>(apr_hash_get(ht->table, key,
-                                                        key_len));
+rhash_get(rhash *ht, const void *key, apr_ssize_t key_len) {
+  auto *entry =
+      static_cast<rhash_entry *>(apr_hash_get(ht->table, key, key_len));
   return entry ? entry->value : nullptr;
 }
 
 unsigned int
-rhash_count(rhash *ht)
-{
+rhash_count(rhash *ht) {
   return apr_hash_count(ht->table);
 }
 
 rhash_index *
-rhash_first(apr_pool_t *pool, rhash *ht)
-{
+rhash_first(apr_pool_t *pool, rhash *ht) {
   return apr_hash_first(pool, ht->table);
 }
 
 rhash_index *
-rhash_next(rhash_index *hi)
-{
+rhash_next(rhash_index *hi) {
   return apr_hash_next(hi);
 }
 
 void
 rhash_this(rhash_index *hi, const void **key, apr_ssize_t *key_len,
-           void **value)
-{
+           void **value) {
   void *val = nullptr;
   apr_hash_this(hi, key, key_len, &val);
   if (value)
@@ -134,8 +123,7 @@ rhash_this(rhash_index *hi, const void **key, apr_ssize_t *key_len,
 }
 
 void
-rhash_clear(rhash *ht)
-{
+rhash_clear(rhash *ht) {
   // APR lets the entry at the current position be removed; each entry
   // leaves the table before its memory (key copy included) is freed.
   for (apr_hash_index_t *hi = apr_hash_first(nullptr, ht->table); hi;

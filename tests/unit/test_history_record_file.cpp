@@ -19,15 +19,22 @@ namespace {
 
 class AprEnvironment : public ::testing::Environment {
 public:
-  void SetUp() override { apr_initialize(); }
-  void TearDown() override { apr_terminate(); }
+  void
+  SetUp() override {
+    apr_initialize();
+  }
+  void
+  TearDown() override {
+    apr_terminate();
+  }
 };
 const auto *const apr_env =
     ::testing::AddGlobalTestEnvironment(new AprEnvironment);
 
 class RecordFileTest : public ::testing::Test {
 protected:
-  void SetUp() override {
+  void
+  SetUp() override {
     char tmpl[] = "/tmp/vh_record_file_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -35,22 +42,25 @@ protected:
     rf_ = record_file_open(path_.c_str(), pool_.get());
     ASSERT_NE(rf_, nullptr);
   }
-  void TearDown() override {
+  void
+  TearDown() override {
     pool_.clear();
     std::remove(path_.c_str());
     rmdir(dir_.c_str());
   }
 
-  void put(const std::string &key, const std::string &data) {
-    ASSERT_EQ(record_file_put(rf_, key.data(), key.size(), data.data(),
-                              data.size()),
-              0);
+  void
+  put(const std::string &key, const std::string &data) {
+    ASSERT_EQ(
+        record_file_put(rf_, key.data(), key.size(), data.data(), data.size()),
+        0);
   }
   // The record's data, or "<absent>".
-  std::string get(const std::string &key) {
+  std::string
+  get(const std::string &key) {
     std::size_t len = 99;
-    char *buf = record_file_get(rf_, key.data(), key.size(), scratch_.get(),
-                                &len);
+    char *buf =
+        record_file_get(rf_, key.data(), key.size(), scratch_.get(), &len);
     if (!buf) {
       EXPECT_EQ(len, 0u);
       return "<absent>";
@@ -58,7 +68,8 @@ protected:
     return std::string(buf, len);
   }
   // The file's bytes as they are on disk.
-  std::string file_bytes() {
+  std::string
+  file_bytes() {
     std::fflush(rf_->stream.get());
     std::ifstream in(path_, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -70,8 +81,7 @@ protected:
   record_file *rf_ = nullptr;
 };
 
-TEST_F(RecordFileTest, RecordsAreConcatenatedAndReplacementLeavesDeadBytes)
-{
+TEST_F(RecordFileTest, RecordsAreConcatenatedAndReplacementLeavesDeadBytes) {
   put("k", "first");
   put("other", "22");
   put("k", "second");
@@ -80,8 +90,7 @@ TEST_F(RecordFileTest, RecordsAreConcatenatedAndReplacementLeavesDeadBytes)
   EXPECT_EQ(file_bytes(), "first22second");
 }
 
-TEST_F(RecordFileTest, RemoveDropsOnlyTheIndexEntry)
-{
+TEST_F(RecordFileTest, RemoveDropsOnlyTheIndexEntry) {
   put("k", "data");
   put("m", "more");
   EXPECT_EQ(record_file_remove(rf_, "k", 1), 0);
@@ -95,8 +104,7 @@ TEST_F(RecordFileTest, RemoveDropsOnlyTheIndexEntry)
   EXPECT_EQ(file_bytes(), "datamore");
 }
 
-TEST_F(RecordFileTest, KeysAreBytesOfExplicitLength)
-{
+TEST_F(RecordFileTest, KeysAreBytesOfExplicitLength) {
   put("1", "one");
   put("12", "twelve");
   const std::string digest("\0\x01\0\x02\x03\0\0\x04\x05\x06\0\x07\x08\0\0\x09",
@@ -110,16 +118,14 @@ TEST_F(RecordFileTest, KeysAreBytesOfExplicitLength)
   EXPECT_EQ(record_file_contains(rf_, "123", -1), 0);
 }
 
-TEST_F(RecordFileTest, EmptyRecordIsFoundWithLengthZero)
-{
+TEST_F(RecordFileTest, EmptyRecordIsFoundWithLengthZero) {
   put("e", "");
   std::size_t len = 7;
   EXPECT_NE(record_file_get(rf_, "e", 1, scratch_.get(), &len), nullptr);
   EXPECT_EQ(len, 0u);
 }
 
-TEST_F(RecordFileTest, ConsecutiveReadsMakeNoSeek)
-{
+TEST_F(RecordFileTest, ConsecutiveReadsMakeNoSeek) {
   put("a", "AAAA");
   put("b", "BB");
   put("c", "CCCCCC");
@@ -139,8 +145,7 @@ TEST_F(RecordFileTest, ConsecutiveReadsMakeNoSeek)
   EXPECT_EQ(rf_->seeks, 3u);
 }
 
-TEST_F(RecordFileTest, ReadBackAfterInterleavedWrites)
-{
+TEST_F(RecordFileTest, ReadBackAfterInterleavedWrites) {
   // Alternating puts and gets on one stream must never read stale or
   // misplaced bytes.
   std::vector<std::string> data;
@@ -154,8 +159,7 @@ TEST_F(RecordFileTest, ReadBackAfterInterleavedWrites)
     EXPECT_EQ(get(std::to_string(i)), data[i]);
 }
 
-TEST_F(RecordFileTest, FileCutAtEverySizeYieldsWholeRecordsOrNothing)
-{
+TEST_F(RecordFileTest, FileCutAtEverySizeYieldsWholeRecordsOrNothing) {
   const std::vector<std::pair<std::string, std::string>> records = {
       {"r1", "alpha"}, {"r2", "b"}, {"r3", "gamma-gamma"}};
   std::size_t total = 0;
@@ -180,8 +184,7 @@ TEST_F(RecordFileTest, FileCutAtEverySizeYieldsWholeRecordsOrNothing)
   }
 }
 
-TEST_F(RecordFileTest, CloseUnlinksTheFile)
-{
+TEST_F(RecordFileTest, CloseUnlinksTheFile) {
   put("k", "v");
   struct stat st;
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
@@ -190,16 +193,14 @@ TEST_F(RecordFileTest, CloseUnlinksTheFile)
   EXPECT_EQ(record_file_close(rf_), 0);
 }
 
-TEST_F(RecordFileTest, PoolDestructionClosesAnUnclosedFile)
-{
+TEST_F(RecordFileTest, PoolDestructionClosesAnUnclosedFile) {
   put("k", "v");
   pool_.clear();
   struct stat st;
   EXPECT_NE(stat(path_.c_str(), &st), 0);
 }
 
-TEST(RecordFileOpen, FailureLeavesErrno)
-{
+TEST(RecordFileOpen, FailureLeavesErrno) {
   vh::Pool pool;
   errno = 0;
   EXPECT_EQ(record_file_open("/nonexistent/dir/x.db", pool.get()), nullptr);

@@ -20,8 +20,14 @@ namespace {
 
 class AprEnvironment : public ::testing::Environment {
 public:
-  void SetUp() override { apr_initialize(); }
-  void TearDown() override { apr_terminate(); }
+  void
+  SetUp() override {
+    apr_initialize();
+  }
+  void
+  TearDown() override {
+    apr_terminate();
+  }
 };
 const auto *const apr_env =
     ::testing::AddGlobalTestEnvironment(new AprEnvironment);
@@ -30,7 +36,8 @@ using prop_map = std::map<std::string, std::string>;
 
 class PropertyStorageTest : public ::testing::Test {
 protected:
-  void SetUp() override {
+  void
+  SetUp() override {
     saved_verbosity_ = verbosity;
     char tmpl[] = "/tmp/vh_props_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -39,23 +46,25 @@ protected:
     ps_ = property_storage_create(dir_.c_str(), root_.get());
     ASSERT_NE(ps_, nullptr);
   }
-  void TearDown() override {
+  void
+  TearDown() override {
     root_.clear();
     verbosity = saved_verbosity_;
     std::remove(db_path_.c_str());
     rmdir(dir_.c_str());
   }
 
-  apr_hash_t *make_hash(const prop_map &props) {
+  apr_hash_t *
+  make_hash(const prop_map &props) {
     apr_hash_t *h = apr_hash_make(scratch_.get());
     for (const auto &[name, value] : props)
-      apr_hash_set(h, apr_pstrdup(scratch_.get(), name.c_str()),
-                   APR_HASH_KEY_STRING,
-                   svn_string_ncreate(value.data(), value.size(),
-                                      scratch_.get()));
+      apr_hash_set(
+          h, apr_pstrdup(scratch_.get(), name.c_str()), APR_HASH_KEY_STRING,
+          svn_string_ncreate(value.data(), value.size(), scratch_.get()));
     return h;
   }
-  static prop_map to_map(apr_hash_t *h) {
+  static prop_map
+  to_map(apr_hash_t *h) {
     prop_map m;
     for (apr_hash_index_t *hi = apr_hash_first(nullptr, h); hi;
          hi = apr_hash_next(hi)) {
@@ -65,28 +74,32 @@ protected:
     }
     return m;
   }
-  int store(const char *path, const prop_map &props) {
-    return property_storage_store(ps_, path, make_hash(props),
-                                  scratch_.get());
+  int
+  store(const char *path, const prop_map &props) {
+    return property_storage_store(ps_, path, make_hash(props), scratch_.get());
   }
   // Loads into a hash that already holds `before`.
-  int load(const char *path, prop_map *out, const prop_map &before = {}) {
+  int
+  load(const char *path, prop_map *out, const prop_map &before = {}) {
     apr_hash_t *h = make_hash(before);
     int rc = property_storage_load(ps_, path, h, scratch_.get());
     *out = to_map(h);
     return rc;
   }
-  prop_record *record_of(const char *path) {
+  prop_record *
+  record_of(const char *path) {
     auto *ref = static_cast<prop_reference *>(
         apr_hash_get(ps_->references, path, APR_HASH_KEY_STRING));
     return ref ? ref->record : nullptr;
   }
-  off_t db_size() {
+  off_t
+  db_size() {
     std::fflush(ps_->db->stream.get());
     struct stat st;
     return stat(db_path_.c_str(), &st) == 0 ? st.st_size : -1;
   }
-  std::string cleanup_log() {
+  std::string
+  cleanup_log() {
     verbosity = 3;
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(property_storage_cleanup(ps_, scratch_.get()), 0);
@@ -102,8 +115,7 @@ protected:
   int saved_verbosity_ = 0;
 };
 
-TEST_F(PropertyStorageTest, StoreAndLoadRoundTripsBinaryValues)
-{
+TEST_F(PropertyStorageTest, StoreAndLoadRoundTripsBinaryValues) {
   std::string all_bytes;
   for (int c = 0; c < 256; ++c)
     all_bytes.push_back(static_cast<char>(c));
@@ -113,8 +125,7 @@ TEST_F(PropertyStorageTest, StoreAndLoadRoundTripsBinaryValues)
                           {"bytes", all_bytes}};
   ASSERT_EQ(store("dir/file", props), 0);
   prop_map got;
-  ASSERT_EQ(load("dir/file", &got, {{"existing", "kept"}, {"nul", "old"}}),
-            0);
+  ASSERT_EQ(load("dir/file", &got, {{"existing", "kept"}, {"nul", "old"}}), 0);
   prop_map expected = props;
   expected["existing"] = "kept";
   EXPECT_EQ(got, expected);
@@ -125,8 +136,7 @@ TEST_F(PropertyStorageTest, StoreAndLoadRoundTripsBinaryValues)
   EXPECT_EQ(got, (prop_map{{"untouched", "1"}}));
 }
 
-TEST_F(PropertyStorageTest, IdenticalSetsShareOneRecord)
-{
+TEST_F(PropertyStorageTest, IdenticalSetsShareOneRecord) {
   ASSERT_EQ(store("a", {{"p", "v"}}), 0);
   off_t one_copy = db_size();
   ASSERT_EQ(store("b", {{"p", "v"}}), 0);
@@ -145,8 +155,7 @@ TEST_F(PropertyStorageTest, IdenticalSetsShareOneRecord)
   EXPECT_GT(db_size(), one_copy);
 }
 
-TEST_F(PropertyStorageTest, EmptySetWritesNothingAndDropsTheReference)
-{
+TEST_F(PropertyStorageTest, EmptySetWritesNothingAndDropsTheReference) {
   ASSERT_EQ(store("n", {}), 0);
   EXPECT_EQ(record_of("n"), nullptr);
   EXPECT_EQ(db_size(), 0);
@@ -162,8 +171,7 @@ TEST_F(PropertyStorageTest, EmptySetWritesNothingAndDropsTheReference)
   EXPECT_NE(cleanup_log().find("Cleaned up 1 properties"), std::string::npos);
 }
 
-TEST_F(PropertyStorageTest, LoadThenStoreWithinARevisionKeepsTheRecord)
-{
+TEST_F(PropertyStorageTest, LoadThenStoreWithinARevisionKeepsTheRecord) {
   ASSERT_EQ(store("f", {{"p", "v"}}), 0);
   prop_record *rec = record_of("f");
   EXPECT_EQ(rec->refcount, 1);
@@ -181,8 +189,7 @@ TEST_F(PropertyStorageTest, LoadThenStoreWithinARevisionKeepsTheRecord)
   EXPECT_EQ(got, (prop_map{{"p", "v"}}));
 }
 
-TEST_F(PropertyStorageTest, CleanupRemovesUnreferencedSetsAndLogsTheirDigest)
-{
+TEST_F(PropertyStorageTest, CleanupRemovesUnreferencedSetsAndLogsTheirDigest) {
   ASSERT_EQ(store("keep", {{"k", "1"}}), 0);
   ASSERT_EQ(store("gone", {{"g", "2"}}), 0);
   unsigned char digest[16];
@@ -226,8 +233,7 @@ TEST_F(PropertyStorageTest, CleanupRemovesUnreferencedSetsAndLogsTheirDigest)
   EXPECT_EQ(got, (prop_map{{"g", "2"}}));
 }
 
-TEST_F(PropertyStorageTest, ReplacedSetIsCleanedUp)
-{
+TEST_F(PropertyStorageTest, ReplacedSetIsCleanedUp) {
   ASSERT_EQ(store("f", {{"p", "old"}}), 0);
   ASSERT_EQ(store("f", {{"p", "new"}}), 0);
   EXPECT_NE(cleanup_log().find("Cleaned up 1 properties"), std::string::npos);
@@ -236,8 +242,7 @@ TEST_F(PropertyStorageTest, ReplacedSetIsCleanedUp)
   EXPECT_EQ(got, (prop_map{{"p", "new"}}));
 }
 
-TEST_F(PropertyStorageTest, DamagedRecordFailsLoadAndKeepsTheReference)
-{
+TEST_F(PropertyStorageTest, DamagedRecordFailsLoadAndKeepsTheReference) {
   const prop_map props = {{"svn:eol-style", "native"},
                           {"long", std::string(300, 'x') + "tail"}};
   ASSERT_EQ(store("f", props), 0);
@@ -256,9 +261,9 @@ TEST_F(PropertyStorageTest, DamagedRecordFailsLoadAndKeepsTheReference)
   int detected = 0;
   auto expect_failed_load = [&](const std::string &damaged,
                                 const std::string &what) {
-    ASSERT_EQ(record_file_put(ps_->db, digest, 16, damaged.data(),
-                              damaged.size()),
-              0);
+    ASSERT_EQ(
+        record_file_put(ps_->db, digest, 16, damaged.data(), damaged.size()),
+        0);
     prop_map got;
     int rc = load("f", &got, {{"before", "b"}});
     if (rc == 0) {
@@ -284,16 +289,15 @@ TEST_F(PropertyStorageTest, DamagedRecordFailsLoadAndKeepsTheReference)
   // Every cut and nearly every damaged byte is detected.
   EXPECT_GT(detected, static_cast<int>(original.size() * 3 / 2));
 
-  ASSERT_EQ(record_file_put(ps_->db, digest, 16, original.data(),
-                            original.size()),
-            0);
+  ASSERT_EQ(
+      record_file_put(ps_->db, digest, 16, original.data(), original.size()),
+      0);
   prop_map got;
   ASSERT_EQ(load("f", &got), 0);
   EXPECT_EQ(got, props);
 }
 
-TEST_F(PropertyStorageTest, PoolDestructionUnlinksTheDatabase)
-{
+TEST_F(PropertyStorageTest, PoolDestructionUnlinksTheDatabase) {
   ASSERT_EQ(store("f", {{"p", "v"}}), 0);
   ASSERT_EQ(store("g", {{"q", "w"}}), 0);
   ASSERT_EQ(property_storage_delete(ps_, "g"), 0);
@@ -302,8 +306,7 @@ TEST_F(PropertyStorageTest, PoolDestructionUnlinksTheDatabase)
   EXPECT_NE(stat(db_path_.c_str(), &st), 0);
 }
 
-TEST(PropertyStorageCreate, FailsWhenTheDatabaseCannotBeCreated)
-{
+TEST(PropertyStorageCreate, FailsWhenTheDatabaseCannotBeCreated) {
   vh::Pool pool;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(property_storage_create("/nonexistent/vornhald", pool.get()),

@@ -10,8 +10,7 @@ struct SkipCase {
   const char *rest; // null: no match
 };
 
-TEST(PathSkipPrefix, Table)
-{
+TEST(PathSkipPrefix, Table) {
   const SkipCase cases[] = {
       {"trunk", "trunk/a/b", "a/b"},
       {"trunk", "trunk", ""},
@@ -40,13 +39,16 @@ struct InsideCase {
   bool inside;
 };
 
-TEST(PathIsInside, Table)
-{
+TEST(PathIsInside, Table) {
   const InsideCase cases[] = {
-      {"", "anything/at/all", true}, {"", "", true},
-      {"a", "a", true},              {"a", "a/b", true},
-      {"a", "ab", false},            {"a/b", "a", false},
-      {"a/b", "a/bc/d", false},      {"a/b", "a/b/c", true},
+      {"", "anything/at/all", true},
+      {"", "", true},
+      {"a", "a", true},
+      {"a", "a/b", true},
+      {"a", "ab", false},
+      {"a/b", "a", false},
+      {"a/b", "a/bc/d", false},
+      {"a/b", "a/b/c", true},
       {"trunk", "", false},
   };
   for (const InsideCase &c : cases)

@@ -16,32 +16,43 @@ namespace {
 
 class AprEnvironment : public ::testing::Environment {
 public:
-  void SetUp() override { apr_initialize(); }
-  void TearDown() override { apr_terminate(); }
+  void
+  SetUp() override {
+    apr_initialize();
+  }
+  void
+  TearDown() override {
+    apr_terminate();
+  }
 };
 const auto *const apr_env =
     ::testing::AddGlobalTestEnvironment(new AprEnvironment);
 
 class RhashTest : public ::testing::Test {
 protected:
-  void SetUp() override {
+  void
+  SetUp() override {
     saved_verbosity_ = verbosity;
     verbosity = 3;
     ht_ = rhash_make(pool_.get());
   }
-  void TearDown() override {
+  void
+  TearDown() override {
     rhash_clear(ht_);
     verbosity = saved_verbosity_;
   }
 
   // Runs `fn` and returns what it wrote to standard error.
-  template <typename Fn> std::string stderr_of(Fn fn) {
+  template <typename Fn>
+  std::string
+  stderr_of(Fn fn) {
     ::testing::internal::CaptureStderr();
     fn();
     return ::testing::internal::GetCapturedStderr();
   }
 
-  const char *get_str(const char *key) {
+  const char *
+  get_str(const char *key) {
     return static_cast<const char *>(rhash_get(ht_, key, -1));
   }
 
@@ -50,8 +61,7 @@ protected:
   int saved_verbosity_ = 0;
 };
 
-TEST_F(RhashTest, StringValuesAreTracedAndKeepTheirKeyCopy)
-{
+TEST_F(RhashTest, StringValuesAreTracedAndKeepTheirKeyCopy) {
   std::string out = stderr_of([&] { rhash_set(ht_, "a", -1, "x", -1); });
   EXPECT_EQ(out.rfind("rhash_set(): setting a: x (0x", 0), 0u) << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
@@ -72,8 +82,7 @@ TEST_F(RhashTest, StringValuesAreTracedAndKeepTheirKeyCopy)
   EXPECT_EQ(rhash_count(ht_), 1u);
 }
 
-TEST_F(RhashTest, RawValuesAreCopiedExactlyAndNeverTraced)
-{
+TEST_F(RhashTest, RawValuesAreCopiedExactlyAndNeverTraced) {
   unsigned char digest[16];
   for (int i = 0; i < 16; ++i)
     digest[i] = static_cast<unsigned char>(i * 17);
@@ -87,8 +96,7 @@ TEST_F(RhashTest, RawValuesAreCopiedExactlyAndNeverTraced)
   EXPECT_EQ(std::memcmp(rhash_get(ht_, "f", -1), digest, 16), 0);
 }
 
-TEST_F(RhashTest, ReplacingChangesTheValueForm)
-{
+TEST_F(RhashTest, ReplacingChangesTheValueForm) {
   const unsigned char raw[4] = {1, 0, 2, 0};
   rhash_set(ht_, "k", -1, "string", -1);
   std::string out = stderr_of([&] { rhash_set(ht_, "k", -1, raw, 4); });
@@ -100,8 +108,7 @@ TEST_F(RhashTest, ReplacingChangesTheValueForm)
   EXPECT_STREQ(get_str("k"), "back");
 }
 
-TEST_F(RhashTest, StoredValueMayBeSetAgainFromItself)
-{
+TEST_F(RhashTest, StoredValueMayBeSetAgainFromItself) {
   rhash_set(ht_, "k", -1, "same text", -1);
   rhash_set(ht_, "k", -1, rhash_get(ht_, "k", -1), -1);
   EXPECT_STREQ(get_str("k"), "same text");
@@ -109,8 +116,7 @@ TEST_F(RhashTest, StoredValueMayBeSetAgainFromItself)
   EXPECT_EQ(std::memcmp(rhash_get(ht_, "k", -1), "same", 4), 0);
 }
 
-TEST_F(RhashTest, KeysWithNulBytesDifferAfterTheNul)
-{
+TEST_F(RhashTest, KeysWithNulBytesDifferAfterTheNul) {
   rhash_set(ht_, "a\0b", 3, "first", -1);
   rhash_set(ht_, "a\0c", 3, "second", -1);
   EXPECT_EQ(rhash_count(ht_), 2u);
@@ -119,17 +125,16 @@ TEST_F(RhashTest, KeysWithNulBytesDifferAfterTheNul)
   EXPECT_EQ(rhash_get(ht_, "a", -1), nullptr);
 }
 
-TEST_F(RhashTest, DeletingAnAbsentKeyChangesNothing)
-{
+TEST_F(RhashTest, DeletingAnAbsentKeyChangesNothing) {
   rhash_set(ht_, "present", -1, "v", -1);
-  std::string out = stderr_of([&] { rhash_set(ht_, "absent", -1, nullptr, 0); });
+  std::string out =
+      stderr_of([&] { rhash_set(ht_, "absent", -1, nullptr, 0); });
   EXPECT_EQ(out, "");
   EXPECT_EQ(rhash_count(ht_), 1u);
   EXPECT_STREQ(get_str("present"), "v");
 }
 
-TEST_F(RhashTest, DeletingTheCurrentEntryWhileIterating)
-{
+TEST_F(RhashTest, DeletingTheCurrentEntryWhileIterating) {
   // Delete every other entry at its own position; each key must still be
   // visited exactly once.
   const int n = 200;
@@ -156,8 +161,7 @@ TEST_F(RhashTest, DeletingTheCurrentEntryWhileIterating)
   EXPECT_STREQ(get_str("key1"), "key1");
 }
 
-TEST_F(RhashTest, ClearEmptiesAndTheTableStaysUsable)
-{
+TEST_F(RhashTest, ClearEmptiesAndTheTableStaysUsable) {
   rhash_clear(ht_);
   EXPECT_EQ(rhash_first(pool_.get(), ht_), nullptr);
 
