@@ -101,19 +101,22 @@ class ObfuscatedDumps(unittest.TestCase):
             leaks = sorted(set(leaks) & set(check.leaked_names(plain, again, extra)))
         self.assertEqual(leaks, [], "names shown by the obfuscated dump")
 
-    def check(self, repo, sub="", bypass=False):
+    def check(self, repo, sub="", bypass=False, flags=(), own_r0=None):
         """Dumps `repo` (a local repository) or its directory `sub` plainly
-        and obfuscated, loads both and compares them."""
+        and obfuscated, loads both and compares them. `own_r0` says whether
+        the dumps hold revision 0 (by default: when the whole repository is
+        dumped)."""
         url = servers.file_url(repo) + ("/" + sub if sub else "")
-        plain = vornhald([], url)
-        hidden = vornhald(["--obfuscate"], url)
+        flags = list(flags)
+        plain = vornhald(flags, url)
+        hidden = vornhald(flags + ["--obfuscate"], url)
         diff = check.compare_structure(
             check.structure(self.load(plain, bypass)),
             check.structure(self.load(hidden, bypass)),
-            own_r0=not sub,
+            own_r0=not sub if own_r0 is None else own_r0,
         )
         self.assertIsNone(diff)
-        self.assert_hidden(plain, hidden, [], url, sub)
+        self.assert_hidden(plain, hidden, flags, url, sub)
         return plain, hidden
 
     def check_incremental(self, repo, start, sub=""):
@@ -161,6 +164,10 @@ class ObfuscatedDumps(unittest.TestCase):
             for sub in SUBDIRS:
                 with self.subTest(seed=seed, sub=sub):
                     self.check(repo, sub=sub)
+            with self.subTest(seed=seed, range=start):
+                self.check(repo, flags=["-r", "%d:HEAD" % start], own_r0=False)
+            with self.subTest(seed=seed, sub="trunk", keep_revnums=True):
+                self.check(repo, sub="trunk", flags=["--keep-revnums", "--deltas"])
             with self.subTest(seed=seed, incremental=start):
                 self.check_incremental(repo, start)
             with self.subTest(seed=seed, sub="trunk", incremental=start):

@@ -143,9 +143,14 @@ def records(stream):
         yield headers, props
 
 
+# The log message of the program's own padding revisions (--keep-revnums).
+PADDING_LOG = b"This is an empty revision for padding."
+
+
 def dump_names(stream):
     """Returns (path components, revision property values) that a dump
-    stream shows, as two sets of bytes."""
+    stream shows, as two sets of bytes. Dates and the program's own padding
+    message are no names."""
     components = set()
     values = set()
     for headers, props in records(stream):
@@ -153,6 +158,8 @@ def dump_names(stream):
             if key in headers:
                 components.update(c for c in headers[key].split(b"/") if c)
         if b"Revision-number" in headers and props:
+            if props == {b"svn:log": PADDING_LOG}:
+                continue
             values.update(
                 v for k, v in props.items() if v is not None and k != b"svn:date"
             )
