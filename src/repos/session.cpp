@@ -97,7 +97,10 @@ open_session(session *sess) {
                              _("URL '%s' lies outside the repository root "
                                "'%s'"),
                              sess->encoded_url, sess->root);
-  sess->repos_path = obfuscate_path(sess, pool, path);
+  // Changed paths and copy sources from the log come decoded; the subtree
+  // is compared with them, so it is kept decoded too.
+  sess->repos_path =
+      obfuscate_path(sess, pool, svn_path_uri_decode(path, pool));
   print_debug("session_open(): encoded_url = %s, root = %s, "
               "repos_path = %s\n",
               sess->encoded_url, sess->root, sess->repos_path);

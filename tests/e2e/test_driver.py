@@ -309,6 +309,33 @@ class DriverTest(unittest.TestCase):
                 self.assertEqual(out, b"")
                 self.assertIn(message % url, err)
 
+    def test_subdirectory_with_an_escaped_name(self):
+        """The log's paths are decoded: a subtree whose URL needs escapes
+        still finds its changes, and a copy inside it stays a copy."""
+        repo = self.root / "spaced"
+        subprocess.run(["svnadmin", "create", str(repo)], check=True)
+        url = servers.file_url(repo)
+        text = self.tmp / "t"
+        text.write_text("t\n")
+        svnmucc(url, "u", "m1", "mkdir", "sub dir", "mkdir", "sub dirx",
+                "put", str(text), "sub dir/f")
+        svnmucc(url, "u", "m2", "cp", "1", "sub dir/f", "sub dir/g",
+                "put", str(text), "sub dirx/h")
+        svnmucc(url, "u", "m3", "put", str(text), "sub dirx/i")
+        for protocol in ("file", "svn"):
+            with self.subTest(protocol=protocol), \
+                    servers.serve(protocol, self.root) as base:
+                out, err = self.dump(base + "/spaced/sub%20dir")
+                self.assertEqual(err, "* Dumped revision 1 (local 1).\n"
+                                 "* Dumped revision 2 (local 2).\n")
+                self.assertIn(b"Node-path: g\nNode-kind: file\n"
+                              b"Node-action: add\nNode-copyfrom-rev: 1\n"
+                              b"Node-copyfrom-path: f\n", out)
+                loaded = self.load(out)
+                for local in (1, 2):
+                    self.assertEqual(tree(loaded, local),
+                                     tree(repo, local, "sub dir"))
+
     def test_unwritable_output_fails(self):
         with open("/dev/full", "wb") as full:
             rc, _, err = self.run_vh(self.src_url, "-q", stdout=full)

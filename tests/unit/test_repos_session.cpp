@@ -95,24 +95,26 @@ protected:
 std::string Session::base_, Session::root_url_, Session::uuid_;
 
 TEST_F(Session, SubtreePathFromTheUrl) {
+  // repos_path is decoded, as the log's changed paths are; the URL stays
+  // encoded.
   const struct {
-    std::string suffix, repos_path;
+    std::string suffix, repos_path, encoded_path;
   } cases[] = {
-      {"", ""},
-      {"/", ""},
-      {"/trunk", "trunk"},
-      {"/trunk/", "trunk"},
-      {"/trunk/sub dir/", "trunk/sub%20dir"},
-      {"/trunk/sub%20dir", "trunk/sub%20dir"},
-      {"//trunk/./sub dir", "trunk/sub%20dir"},
+      {"", "", ""},
+      {"/", "", ""},
+      {"/trunk", "trunk", "trunk"},
+      {"/trunk/", "trunk", "trunk"},
+      {"/trunk/sub dir/", "trunk/sub dir", "trunk/sub%20dir"},
+      {"/trunk/sub%20dir", "trunk/sub dir", "trunk/sub%20dir"},
+      {"//trunk/./sub dir", "trunk/sub dir", "trunk/sub%20dir"},
   };
   for (const auto &c : cases) {
     ASSERT_FALSE(open(root_url_ + c.suffix)) << c.suffix;
     EXPECT_STREQ(sess_.root, root_url_.c_str());
     EXPECT_EQ(sess_.repos_path, c.repos_path) << c.suffix;
     std::string encoded = root_url_;
-    if (!c.repos_path.empty())
-      encoded += "/" + c.repos_path;
+    if (!c.encoded_path.empty())
+      encoded += "/" + c.encoded_path;
     EXPECT_EQ(sess_.encoded_url, encoded);
     EXPECT_FALSE(session_check_dir(&sess_, 1));
   }
