@@ -177,21 +177,27 @@ write_replace_deletion(de_node_baton *node) {
   forget_digests_below(node->path, node->pool);
 }
 
+// Records `digest` as the text the loader holds for the node's path from
+// this revision on.
+void
+record_digest(de_node_baton *node, const unsigned char *digest) {
+  md5_entry entry{};
+  std::memcpy(entry.digest, digest, 16);
+  entry.local_rev = node->de->local_revnum;
+  rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, &entry,
+            sizeof entry);
+  print_debug("md5_hash += %s : %s\n", node->path,
+              digest_hex(digest, node->pool));
+}
+
 // Closes the record and keeps the tables up to date.
 svn_error_t *
 finish_node(de_node_baton *node, const unsigned char *digest) {
   std::fputs("\n\n", stdout);
   de_baton *de = node->de;
   apr_hash_set(de->dumped_nodes, node->path, APR_HASH_KEY_STRING, node);
-  if (node->kind == svn_node_file && digest) {
-    md5_entry entry{};
-    std::memcpy(entry.digest, digest, 16);
-    entry.local_rev = de->local_revnum;
-    rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, &entry,
-              sizeof entry);
-    print_debug("md5_hash += %s : %s\n", node->path,
-                digest_hex(digest, node->pool));
-  }
+  if (node->kind == svn_node_file && digest)
+    record_digest(node, digest);
   node->dump_needed = false;
   print_verbose("%s", node->cp_info == CPI_COPY ? _("COPIED ... done.\n")
                                                 : _("done.\n"));
@@ -292,10 +298,15 @@ delta_dump_node(de_node_baton *node) {
     if (const char *reason = skip_reason(node)) {
       node->dump_needed = false;
       print_debug("delta_dump_node(%s): aborting: %s\n", node->path, reason);
-      // The loader's text of a skipped file is not the one recorded here.
-      if (node->kind == svn_node_file && node->applied_delta)
-        rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, nullptr,
-                  0);
+      // A file that the loader receives with a copy has the text that the
+      // drive gave it; any other skipped file's recorded digest is stale.
+      if (node->kind == svn_node_file && node->applied_delta) {
+        if (node->cp_info == CPI_COPY && !(opts->flags & DF_INITIAL_DRY_RUN))
+          record_digest(node, node->md5sum);
+        else
+          rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING,
+                    nullptr, 0);
+      }
       drop_old_text(node, node->pool);
       return SVN_NO_ERROR;
     }
@@ -410,7 +421,9 @@ delta_dump_node(de_node_baton *node) {
     entries += prop_entry_length(item.name, item.value);
   for (const char *name : deletions)
     entries += prop_delete_length(name);
-  bool write_props = dump_props || entries > 0;
+  // A change that left the properties alone says nothing about them: the
+  // loader keeps what the node had.
+  bool write_props = dump_props;
   std::size_t prop_len = write_props ? entries + PROPS_END_LENGTH : 0;
 
   const char *text_file = nullptr;
