@@ -36,6 +36,15 @@ heap_copy(const void *data, apr_ssize_t len) {
   return copy;
 }
 
+// How many bytes of a key the debug lines show: a key of explicit length
+// need not be terminated.
+int
+shown_len(const void *key, apr_ssize_t key_len) {
+  return static_cast<int>(key_len == APR_HASH_KEY_STRING
+                              ? std::strlen(static_cast<const char *>(key))
+                              : key_len);
+}
+
 void
 free_entry(rhash_entry *entry) {
   std::free(entry->key);
@@ -69,9 +78,10 @@ rhash_set(rhash *ht, const void *key, apr_ssize_t key_len, const void *value,
     entry = static_cast<rhash_entry *>(checked_malloc(sizeof(rhash_entry)));
     entry->key = heap_copy(key, key_len);
     entry->value = heap_copy(value, value_len);
-    if (value_len == APR_HASH_KEY_STRING)
-      print_debug("rhash_set(): setting %s: %s (0x%lX)\n",
-                  static_cast<const char *>(key),
+    entry->value_len = value_len;
+    if (value_len == APR_HASH_KEY_STRING && verbosity >= 3)
+      print_debug("rhash_set(): setting %.*s: %s (0x%lX)\n",
+                  shown_len(key, key_len), static_cast<const char *>(key),
                   static_cast<const char *>(entry->value),
                   reinterpret_cast<unsigned long>(entry->value));
     apr_hash_set(ht->table, entry->key, key_len, entry);
@@ -80,15 +90,19 @@ rhash_set(rhash *ht, const void *key, apr_ssize_t key_len, const void *value,
 
   // Copy before freeing: the new value may be the old copy itself.
   void *copy = heap_copy(value, value_len);
-  if (value_len == APR_HASH_KEY_STRING)
-    print_debug("rhash_set(): replacing %s: %s -> %s (0x%lX -> 0x%lX)\n",
-                static_cast<const char *>(key),
-                static_cast<const char *>(entry->value),
+  // An old raw value is never shown: it need not be terminated.
+  if (value_len == APR_HASH_KEY_STRING && verbosity >= 3)
+    print_debug("rhash_set(): replacing %.*s: %s -> %s (0x%lX -> 0x%lX)\n",
+                shown_len(key, key_len), static_cast<const char *>(key),
+                entry->value_len == APR_HASH_KEY_STRING
+                    ? static_cast<const char *>(entry->value)
+                    : "(raw value)",
                 static_cast<const char *>(value),
                 reinterpret_cast<unsigned long>(entry->value),
                 reinterpret_cast<unsigned long>(value));
   std::free(entry->value);
   entry->value = copy;
+  entry->value_len = value_len;
 }
 
 void *

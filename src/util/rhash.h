@@ -20,10 +20,13 @@
 #include <apr_hash.h>
 #include <apr_pools.h>
 
-// One entry, owned by the table: heap copies of key and value.
+// One entry, owned by the table: heap copies of key and value, and the
+// value's length as given (-1: a string), so that the debug line of a
+// replacement never prints a raw old value as a string.
 struct rhash_entry {
   void *key;
   void *value;
+  apr_ssize_t value_len;
 };
 
 // The table: an APR hash keyed by each entry's own key copy, whose values

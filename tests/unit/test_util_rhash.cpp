@@ -97,15 +97,28 @@ TEST_F(RhashTest, RawValuesAreCopiedExactlyAndNeverTraced) {
 }
 
 TEST_F(RhashTest, ReplacingChangesTheValueForm) {
-  const unsigned char raw[4] = {1, 0, 2, 0};
+  // No NUL byte anywhere: reading either as a string would overrun it.
+  unsigned char raw[16];
+  std::memset(raw, 0xab, sizeof(raw));
   rhash_set(ht_, "k", -1, "string", -1);
-  std::string out = stderr_of([&] { rhash_set(ht_, "k", -1, raw, 4); });
+  std::string out = stderr_of([&] { rhash_set(ht_, "k", -1, raw, 16); });
   EXPECT_EQ(out, "");
-  EXPECT_EQ(std::memcmp(rhash_get(ht_, "k", -1), raw, 4), 0);
+  EXPECT_EQ(std::memcmp(rhash_get(ht_, "k", -1), raw, 16), 0);
 
   out = stderr_of([&] { rhash_set(ht_, "k", -1, "back", -1); });
-  EXPECT_NE(out.find("replacing k:"), std::string::npos) << out;
+  EXPECT_EQ(out.rfind("rhash_set(): replacing k: (raw value) -> back (0x", 0),
+            0u)
+      << out;
   EXPECT_STREQ(get_str("k"), "back");
+}
+
+TEST_F(RhashTest, UnterminatedKeysAreTracedByTheirLength) {
+  const char key[3] = {'a', 'b', 'c'};
+  std::string out = stderr_of([&] { rhash_set(ht_, key, 2, "v", -1); });
+  EXPECT_EQ(out.rfind("rhash_set(): setting ab: v (0x", 0), 0u) << out;
+  out = stderr_of([&] { rhash_set(ht_, key, 2, "w", -1); });
+  EXPECT_EQ(out.rfind("rhash_set(): replacing ab: v -> w (0x", 0), 0u) << out;
+  EXPECT_STREQ(static_cast<char *>(rhash_get(ht_, "ab", 2)), "w");
 }
 
 TEST_F(RhashTest, StoredValueMayBeSetAgainFromItself) {
