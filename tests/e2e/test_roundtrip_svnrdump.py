@@ -238,6 +238,8 @@ class Generator(Workdir):
                             seen.add("NUL in property")
                         if b"\n" in v:
                             seen.add("newline in property")
+            if "" in changes and src.props(rev, "") != src.props(rev - 1, ""):
+                seen.add("root property")
             if "trunk2" in changes and changes["trunk2"][0] == 3:
                 seen.add("trunk2 made again")
         for feature in ("no author", "empty log", "property-only revision",
@@ -246,7 +248,7 @@ class Generator(Workdir):
                         "name with ' '", "name with '%'", "name with '#'",
                         "non-ASCII name", "empty file", "binary file",
                         "NUL in property", "newline in property",
-                        "trunk2 made again"):
+                        "trunk2 made again", "root property"):
             self.assertIn(feature, seen)
 
 

@@ -11,8 +11,8 @@ sibling whose name starts like trunk) and other/, and mixes: adds, edits and
 deletes of files and directories; text, binary and empty files; copies from
 older revisions inside trunk, from outside into trunk, and of trunk into
 branches and tags; replaces (file by directory and back, and by copies);
-moves; property sets and deletions on files and directories (values with
-newlines and NUL bytes); revisions that touch only properties or only other
+moves; property sets and deletions on files and directories, the root
+included (values with newlines and NUL bytes); revisions that touch only properties or only other
 directories; empty and absent log messages; absent authors; names with
 blanks, %, # and non-ASCII letters.
 """
@@ -313,7 +313,7 @@ class _Gen:
             # Only properties.
             for _ in range(rng.randrange(1, 4)):
                 nodes = self.paths(under=rng.choice(AREAS))
-                path = rng.choice(nodes)
+                path = rng.choice(nodes) if rng.random() < 0.7 else ""
                 (self.del_prop if rng.random() < 0.3
                  else self.set_prop)(root, path)
         elif r < 0.17:
