@@ -7,7 +7,7 @@ kinds, texts and properties) with the source; copies that the dump could
 keep must be kept.
 
 VORNHALD_SEEDS (default 20) sets the number of generated histories and
-VORNHALD_SEED_REVS (default 60) their length; VORNHALD_ALL_MODES=1 runs
+VORNHALD_SEED_REVS (default 40) their length; VORNHALD_ALL_MODES=1 runs
 every mode on every seed instead of a rotating share of them.
 """
 
@@ -31,7 +31,10 @@ from repostate import DIR, RepoState  # noqa: E402
 VORNHALD = os.environ.get("VORNHALD", "vornhald")
 SUBJECT = [VORNHALD, "-q", "{flags}", "{url}"]
 SEEDS = int(os.environ.get("VORNHALD_SEEDS", "20"))
-SEED_REVS = int(os.environ.get("VORNHALD_SEED_REVS", "60"))
+SEED_REVS = int(os.environ.get("VORNHALD_SEED_REVS", "40"))
+# Modes besides the whole repository that each seed dumps (all with
+# VORNHALD_ALL_MODES=1).
+PER_SEED = 2
 ALL_MODES = os.environ.get("VORNHALD_ALL_MODES") == "1"
 EMPTY_MD5 = "d41d8cd98f00b204e9800998ecf8427e"
 
@@ -64,9 +67,12 @@ def dirs_at_head(repo):
 
 
 def seed_modes(repo, seed):
-    """The modes for one generated history: the whole repository from 0 and
-    with a range, trunk, a branch and a deep directory, each in all
-    variants, and dry runs."""
+    """(mode, protocol) pairs for one generated history. The modes are the
+    whole repository from 0 and with a range; trunk, a branch and a deep
+    directory, each also with --keep-revnums and with --prefix (p/ and
+    a/b/); trunk from revision 5; each with and without --deltas; and dry
+    runs. Every seed dumps the whole repository and a rotating share of the
+    rest, so that the seeds together meet every mode, over both protocols."""
     dirs = dirs_at_head(repo)
     head = RepoState(repo).youngest()
     branch = next((d for d in dirs if re.fullmatch(r"branches/[^/]+", d)),
@@ -74,19 +80,21 @@ def seed_modes(repo, seed):
     deep = next((d for d in dirs if d.startswith("trunk/")
                  and d.count("/") >= 2), None) or \
         next((d for d in dirs if d.startswith("trunk/")), None)
-    modes = [Mode(), Mode(deltas=True),
-             Mode(start=3, end=head - 5), Mode(start=3, end=head - 5,
-                                                deltas=True),
-             Mode(dry_run=True), Mode(subdir="trunk", dry_run=True)]
+    rest = [Mode(start=3, end=head - 5), Mode(start=3, end=head - 5,
+                                              deltas=True),
+            Mode(dry_run=True), Mode(subdir="trunk", dry_run=True)]
     for subdir in filter(None, ("trunk", branch, deep)):
-        modes += variants(subdir)
-    modes += variants("trunk", start=5)
+        rest += variants(subdir)
+    rest += variants("trunk", start=5)
+    whole = Mode(deltas=seed % 2 == 0)
     if ALL_MODES:
-        return modes
-    # A rotating share: every mode is met by several seeds.
-    share = 4
-    return modes[:2] + [m for i, m in enumerate(modes[2:])
-                        if i % share == seed % share]
+        chosen = [Mode(), Mode(deltas=True)] + rest
+    else:
+        first = (PER_SEED * (seed - 1)) % len(rest)
+        chosen = [whole] + [rest[(first + i) % len(rest)]
+                            for i in range(PER_SEED)]
+    return [(m, ("file", "svn")[(seed + i) % 2])
+            for i, m in enumerate(chosen)]
 
 
 class RoundTrip(unittest.TestCase):
@@ -130,8 +138,7 @@ class GeneratedTest(RoundTrip):
         for seed in range(1, SEEDS + 1):
             repo = os.path.join(self.work, "g%d" % seed)
             generator.generate(repo, seed, SEED_REVS)
-            protocol = ("file", "svn")[seed % 2]
-            for mode in seed_modes(repo, seed):
+            for mode, protocol in seed_modes(repo, seed):
                 with self.subTest(seed=seed, mode=mode.name()):
                     self.assert_roundtrip(repo, mode, protocol,
                                           label="seed %d" % seed)
