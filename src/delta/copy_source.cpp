@@ -38,14 +38,16 @@ first_dumped_revision(const de_baton *de) {
   int first = subtree ? 1 : 0;
   svn_revnum_t start = de->opts->start;
   if (de->logs->nelts > first)
-    start = std::max(start, APR_ARRAY_IDX(de->logs, first, log_revision).revision);
+    start =
+        std::max(start, APR_ARRAY_IDX(de->logs, first, log_revision).revision);
   return start;
 }
 
 svn_error_t *
 parent_check_error(svn_revnum_t revision) {
   return svn_error_createf(
-      1, nullptr, _("Failed to check parent relationship at previous revision %ld"),
+      1, nullptr,
+      _("Failed to check parent relationship at previous revision %ld"),
       static_cast<long>(revision));
 }
 
@@ -62,8 +64,7 @@ rest_after(const char *ancestor, const char *path) {
 
 svn_revnum_t
 find_local_revision(svn_revnum_t copyfrom_rev, const dump_options *opts,
-                    const apr_array_header_t *logs,
-                    svn_revnum_t local_revnum) {
+                    const apr_array_header_t *logs, svn_revnum_t local_revnum) {
   if (opts->flags & DF_KEEP_REVNUMS)
     return copyfrom_rev;
   print_debug("local_revnum = %ld\n", static_cast<long>(local_revnum));

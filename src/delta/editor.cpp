@@ -326,8 +326,8 @@ de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
 
 svn_error_t *
 close_node(de_node_baton *node, apr_pool_t *pool) {
-  int rc = property_storage_store(node->de->props, node->path,
-                                  node->properties, pool);
+  int rc = property_storage_store(node->de->props, node->path, node->properties,
+                                  pool);
   if (rc != 0)
     return svn_error_createf(1, nullptr,
                              _("Unable to store properties for %s (%d)\n"),

@@ -97,8 +97,8 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
     print_debug("Checking %s (%c)\n", path, change->action);
     if (change->action != 'D')
       continue;
-    if (auto *file =
-            static_cast<const char *>(rhash_get(texts, path, APR_HASH_KEY_STRING))) {
+    if (auto *file = static_cast<const char *>(
+            rhash_get(texts, path, APR_HASH_KEY_STRING))) {
       print_debug("de_close_edit(): Removing %s\n", file);
       if (apr_file_remove(file, pool) != APR_SUCCESS)
         print_debug("de_close_edit(): Cannot remove file %s\n", file);
@@ -143,8 +143,7 @@ delta_propagate_copy(de_node_baton *parent, de_node_baton *child) {
     child->cp_info = parent->cp_info;
     return SVN_NO_ERROR;
   }
-  if (std::strncmp(parent->path, child->path, std::strlen(parent->path)) !=
-      0) {
+  if (std::strncmp(parent->path, child->path, std::strlen(parent->path)) != 0) {
     print_debug("delta_propagate_copy(%s, %s): paths do not match!\n",
                 parent->path, child->path);
     return SVN_NO_ERROR;

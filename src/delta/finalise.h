@@ -17,5 +17,4 @@ svn_error_t *delta_dump_node_recursive(de_node_baton *node);
 
 // Sets the child's `cp_info` from its parent's: inside a resolved copy the
 // child belongs to the copy when its path exists below the copy source.
-svn_error_t *delta_propagate_copy(de_node_baton *parent,
-                                  de_node_baton *child);
+svn_error_t *delta_propagate_copy(de_node_baton *parent, de_node_baton *child);

@@ -161,9 +161,8 @@ sorted_deletions(const de_node_baton *node, apr_pool_t *pool) {
     apr_hash_this(hi, &key, nullptr, nullptr);
     names.push_back(static_cast<const char *>(key));
   }
-  std::sort(names.begin(), names.end(), [](const char *a, const char *b) {
-    return std::strcmp(a, b) < 0;
-  });
+  std::sort(names.begin(), names.end(),
+            [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
   return names;
 }
 
@@ -228,8 +227,7 @@ delta_deltify_node(de_node_baton *node, const char *base, const char *text) {
   apr_status_t status =
       apr_file_open(&file, text, APR_READ | APR_BINARY, APR_OS_DEFAULT, pool);
   if (status != APR_SUCCESS) {
-    print_debug("delta_deltify_node(%s): Error opening %s\n", node->path,
-                text);
+    print_debug("delta_deltify_node(%s): Error opening %s\n", node->path, text);
     return svn_error_wrap_apr(status, "Unable to open %s", text);
   }
   svn_stream_t *target = svn_stream_from_aprfile2(file, FALSE, pool);
@@ -304,8 +302,8 @@ delta_dump_node(de_node_baton *node) {
         if (node->cp_info == CPI_COPY && !(opts->flags & DF_INITIAL_DRY_RUN))
           record_digest(node, node->md5sum);
         else
-          rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING,
-                    nullptr, 0);
+          rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, nullptr,
+                    0);
       }
       drop_old_text(node, node->pool);
       return SVN_NO_ERROR;
@@ -381,15 +379,13 @@ delta_dump_node(de_node_baton *node) {
     print_debug("delta_dump_node(%s): dump_content = 1\n", node->path);
   // A copy always carries its whole property set: the source's properties
   // are not known here, and without a block the loader keeps them all.
-  bool dump_props =
-      node->props_changed || node->action == 'A' || inside_copy;
+  bool dump_props = node->props_changed || node->action == 'A' || inside_copy;
   if (dump_props)
     print_debug("delta_dump_node(%s): dump_props = 1\n", node->path);
 
   if (is_copy) {
-    const char *source =
-        path_skip_prefix(de->sess->repos_path ? de->sess->repos_path : "",
-                         node->copyfrom_path);
+    const char *source = path_skip_prefix(
+        de->sess->repos_path ? de->sess->repos_path : "", node->copyfrom_path);
     std::printf("%s: %ld\n", "Node-copyfrom-rev",
                 static_cast<long>(node->copyfrom_rev_local));
     std::printf("%s: %s%s\n", "Node-copyfrom-path",
@@ -447,8 +443,7 @@ delta_dump_node(de_node_baton *node) {
   apr_off_t text_len = 0;
   if (text_file) {
     apr_finfo_t info;
-    if (apr_stat(&info, text_file, APR_FINFO_SIZE, node->pool) !=
-        APR_SUCCESS) {
+    if (apr_stat(&info, text_file, APR_FINFO_SIZE, node->pool) != APR_SUCCESS) {
       print_debug("delta_dump_node: FATAL: cannot stat %s\n", text_file);
       return svn_error_createf(1, nullptr, "Cannot stat %s", text_file);
     }

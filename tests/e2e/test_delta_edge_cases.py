@@ -106,11 +106,13 @@ EDGE_CASES = {
          "put", "{a}", "trunk/f"],
         ["put", "{empty}", "trunk/f", "cp", "1", "trunk/e", "trunk/e2"],
     ], WHOLE + TRUNK),
-    # A deleted property stays deleted when the node is written again.
+    # A deleted property stays deleted when the node is written again; a
+    # property change of the dumped directory keeps its other properties; a
+    # copy that drops a property of its source does not get it back.
     "property deletion": ([
         ["mkdir", "trunk", "put", "{a}", "trunk/f",
          "propset", "p", "1", "trunk/f", "propset", "q", "2", "trunk/f",
-         "propset", "p", "1", "trunk"],
+         "propset", "p", "1", "trunk", "propset", "s", "4", "trunk"],
         ["propdel", "p", "trunk/f", "propdel", "p", "trunk"],
         ["put", "{b}", "trunk/f", "propset", "r", "3", "trunk"],
         ["cp", "3", "trunk/f", "trunk/g", "propdel", "q", "trunk/g"],
