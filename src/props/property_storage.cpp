@@ -271,6 +271,7 @@ property_storage_cleanup(property_storage *ps, apr_pool_t *pool) {
   apr_array_header_t *removed =
       apr_array_make(pool, static_cast<int>(apr_hash_count(ps->unreferenced)),
                      sizeof(prop_record *));
+  int rc = 0;
   for (apr_hash_index_t *hi = apr_hash_first(pool, ps->unreferenced); hi;
        hi = apr_hash_next(hi)) {
     auto *rec = static_cast<prop_record *>(apr_hash_this_val(hi));
@@ -283,20 +284,18 @@ property_storage_cleanup(property_storage *ps, apr_pool_t *pool) {
         std::snprintf(hex + 2 * i, 3, "%02x", rec->digest[i]);
       print_debug("property_storage_cleanup(): removing %s\n", hex);
     }
+    APR_ARRAY_PUSH(removed, prop_record *) = rec;
     if (record_file_remove(ps->db, rec->digest, DIGEST_LEN) != 0) {
       print_debug("removal from database failed\n");
-      APR_ARRAY_PUSH(removed, prop_record *) = rec;
-      apr_hash_clear(ps->unreferenced);
-      for (int i = 0; i < removed->nelts; ++i)
-        std::free(APR_ARRAY_IDX(removed, i, prop_record *));
-      return -1;
+      rc = -1;
+      break;
     }
-    APR_ARRAY_PUSH(removed, prop_record *) = rec;
   }
   apr_hash_clear(ps->unreferenced);
-  print_debug("property_storage_cleanup(): Cleaned up %d properties\n",
-              removed->nelts);
+  if (rc == 0)
+    print_debug("property_storage_cleanup(): Cleaned up %d properties\n",
+                removed->nelts);
   for (int i = 0; i < removed->nelts; ++i)
     std::free(APR_ARRAY_IDX(removed, i, prop_record *));
-  return 0;
+  return rc;
 }
