@@ -1,8 +1,20 @@
-// The subtree filter of the log: which changed paths belong to the dumped
-// subtree, and under which key.
+// Log retrieval: the subtree filter (which changed paths belong to the
+// dumped subtree, and under which key) and the three fetches against a real
+// repository.
 #include "repos/log.h"
+#include "repos/session.h"
 
 #include <gtest/gtest.h>
+
+#include <apr_general.h>
+#include <apr_hash.h>
+#include <svn_pools.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -38,6 +50,154 @@ TEST(LogSubtreeKey, Table) {
       EXPECT_STREQ(key, c.key);
     }
   }
+}
+
+// Log retrieval against a real repository over file://:
+//   r1 trunk/, trunkfoo/, trunk/f                    alice "one"
+//   r2 branches/, branches/b copied from trunk@1, trunkfoo/x
+//   r3 trunk/f deleted
+class Log : public testing::Test {
+protected:
+  static void
+  SetUpTestSuite() {
+    static bool apr_ready = false;
+    if (!apr_ready) {
+      apr_initialize();
+      std::atexit(apr_terminate);
+      apr_ready = true;
+    }
+    char tmpl[] = "/tmp/vh-logXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    base_ = tmpl;
+    std::string repo = base_ + "/repo";
+    std::string url = "file://" + repo;
+    std::string f = base_ + "/f";
+    std::string cmd =
+        "svnadmin create '" + repo + "' && echo x > '" + f +
+        "' && svnmucc -U '" + url +
+        "' --username alice -m one mkdir trunk mkdir trunkfoo put '" + f +
+        "' trunk/f >/dev/null && svnmucc -U '" + url +
+        "' -m two mkdir branches cp 1 trunk branches/b put '" + f +
+        "' trunkfoo/x >/dev/null && svnmucc -U '" + url +
+        "' -m three rm trunk/f >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    root_url_ = url;
+  }
+  static void
+  TearDownTestSuite() {
+    std::system(("rm -rf '" + base_ + "'").c_str());
+  }
+
+  void
+  SetUp() override {
+    sess_.pool = svn_pool_create(nullptr);
+    sess_.obfuscated_names = apr_hash_make(sess_.pool);
+    sess_.used_words = apr_hash_make(sess_.pool);
+    sess_.flags = SF_NON_INTERACTIVE;
+  }
+  void
+  TearDown() override {
+    svn_pool_destroy(sess_.pool);
+  }
+
+  void
+  open(const std::string &suffix) {
+    url_ = root_url_ + suffix;
+    sess_.url = url_.c_str();
+    ASSERT_FALSE(session_open(&sess_));
+  }
+
+  // "action key[<from@rev]" for every changed path, sorted.
+  static std::vector<std::string>
+  changes(const log_revision &logrev) {
+    std::vector<std::string> out;
+    for (apr_hash_index_t *hi = apr_hash_first(nullptr, logrev.changed_paths);
+         hi; hi = apr_hash_next(hi)) {
+      const void *key = nullptr;
+      void *val = nullptr;
+      apr_hash_this(hi, &key, nullptr, &val);
+      auto *change = static_cast<const svn_log_changed_path_t *>(val);
+      std::string line =
+          std::string(1, change->action) + " " + static_cast<const char *>(key);
+      if (change->copyfrom_path)
+        line += std::string("<") + change->copyfrom_path + "@" +
+                std::to_string(change->copyfrom_rev);
+      out.push_back(line);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  static std::string base_, root_url_;
+  std::string url_;
+  session sess_;
+};
+
+std::string Log::base_, Log::root_url_;
+
+using lines = std::vector<std::string>;
+
+TEST_F(Log, EntriesOfASubtreeKeepOnlyItsPaths) {
+  open("/trunk");
+  log_revision logrev;
+  ASSERT_FALSE(fetch_log_entry(&sess_, 0, 3, &logrev, sess_.pool));
+  EXPECT_EQ(logrev.revision, 1);
+  EXPECT_STREQ(logrev.author, "alice");
+  EXPECT_STREQ(logrev.message, "one");
+  EXPECT_NE(logrev.date, nullptr);
+  EXPECT_EQ(changes(logrev), (lines{"A ", "A f"}));
+
+  // r2 copies trunk but does not change it.
+  ASSERT_FALSE(fetch_log_entry(&sess_, 2, 3, &logrev, sess_.pool));
+  EXPECT_EQ(logrev.revision, 3);
+  EXPECT_EQ(changes(logrev), (lines{"D f"}));
+}
+
+TEST_F(Log, CopySourceStaysRelativeToTheRoot) {
+  open("/branches/b");
+  log_revision logrev;
+  ASSERT_FALSE(fetch_log_entry(&sess_, 0, 3, &logrev, sess_.pool));
+  EXPECT_EQ(logrev.revision, 2);
+  EXPECT_EQ(changes(logrev), (lines{"A <trunk@1"}));
+}
+
+TEST_F(Log, RevisionBounds) {
+  const struct {
+    const char *suffix;
+    svn_revnum_t start, end;
+  } cases[] = {{"/trunk", 1, 3}, {"/branches/b", 2, 2}, {"", 0, 3}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.suffix);
+    open(c.suffix);
+    svn_revnum_t start = 0, end = 3;
+    ASSERT_FALSE(find_revision_bounds(&sess_, &start, &end));
+    EXPECT_EQ(start, c.start);
+    EXPECT_EQ(end, c.end);
+  }
+}
+
+TEST_F(Log, WholeLogOldestFirst) {
+  open("");
+  apr_array_header_t *logs =
+      apr_array_make(sess_.pool, 1, sizeof(log_revision));
+  ASSERT_FALSE(fetch_all_logs(&sess_, 0, 3, logs));
+  ASSERT_EQ(logs->nelts, 4);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(APR_ARRAY_IDX(logs, i, log_revision).revision, i);
+  // Revision 0 changed nothing: an empty table, not a missing one.
+  ASSERT_NE(APR_ARRAY_IDX(logs, 0, log_revision).changed_paths, nullptr);
+  EXPECT_EQ(changes(APR_ARRAY_IDX(logs, 0, log_revision)), lines{});
+  EXPECT_EQ(changes(APR_ARRAY_IDX(logs, 2, log_revision)),
+            (lines{"A branches", "A branches/b<trunk@1", "A trunkfoo/x"}));
+}
+
+TEST_F(Log, FailureIsReported) {
+  open("/trunk");
+  log_revision logrev;
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(fetch_log_entry(&sess_, 0, 9, &logrev, sess_.pool));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << err;
 }
 
 } // namespace
