@@ -285,6 +285,7 @@ delta_dump_node(de_node_baton *node) {
     return SVN_NO_ERROR;
   }
 
+  bool replaced = false;
   for (;;) {
     if (opts->flags & DF_INITIAL_DRY_RUN) {
       node->dump_needed = false;
@@ -311,9 +312,16 @@ delta_dump_node(de_node_baton *node) {
     print_debug("delta_dump_node(%s): started\n", node->path);
     delta_check_copy(node);
     SVN_ERR(delta_check_action(node));
-    if (node->opened && !(node->cp_info == CPI_COPY && node->copyfrom_path) &&
-        (node->action == 'A' || node->action == 'R') &&
-        !(node->parent && node->parent->cp_info == CPI_COPY)) {
+    bool kept_copy = node->cp_info == CPI_COPY && node->copyfrom_path;
+    bool old_node_in_loader =
+        node->opened && !replaced &&
+        !(node->parent && node->parent->cp_info == CPI_COPY);
+    if (old_node_in_loader && kept_copy && node->action == 'A') {
+      // An add that the log reports below a replaced directory whose
+      // replace the dump writes as changes: the old node is still there.
+      node->action = 'R';
+    } else if (old_node_in_loader && !kept_copy &&
+               (node->action == 'A' || node->action == 'R')) {
       // A replace by a new node or by a copy that cannot be kept, which the
       // server compared with the old node: what arrives below it only
       // makes sense as changes of the old node, so it is written as one.
@@ -328,6 +336,7 @@ delta_dump_node(de_node_baton *node) {
     if (node->action != 'R')
       break;
     write_replace_deletion(node);
+    replaced = true;
     node->cp_info = CPI_NONE;
     node->action = 'A';
   }
