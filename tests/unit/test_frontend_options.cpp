@@ -9,6 +9,7 @@
 #include <apr_general.h>
 #include <svn_pools.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -56,6 +57,11 @@ const range_case range_cases[] = {
     {"-99999999999999999999:HEAD", true, 0, 0},
 };
 
+void
+PrintTo(const range_case &c, std::ostream *os) {
+  *os << '"' << c.text << '"';
+}
+
 class RevisionRange : public testing::TestWithParam<range_case> {};
 
 TEST_P(RevisionRange, ParsesOrRejects) {
@@ -71,7 +77,17 @@ TEST_P(RevisionRange, ParsesOrRejects) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, RevisionRange, testing::ValuesIn(range_cases));
+// Test names from the case text: "3:HEAD" is case_N_3_HEAD.
+std::string
+range_case_name(const testing::TestParamInfo<range_case> &info) {
+  std::string name = "case_" + std::to_string(info.index) + "_";
+  for (const char *p = info.param.text; *p; ++p)
+    name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, RevisionRange, testing::ValuesIn(range_cases),
+                         range_case_name);
 
 // --stop passes one variable for both bounds.
 TEST(RevisionRange, SameVariableForBothBounds) {
