@@ -26,8 +26,8 @@ struct path_repo; // history/path_repo.h
 
 // Where the dump loop begins after the preparation.
 struct mid_history_start {
-  int list_idx = 0;            // index in `logs` before the first iteration
-  svn_revnum_t local_rev = 0;  // dump number of the first iteration
+  int list_idx = 0;           // index in `logs` before the first iteration
+  svn_revnum_t local_rev = 0; // dump number of the first iteration
 };
 
 // Runs the preparation. `opts->end` is the settled end of the range and
@@ -39,13 +39,11 @@ struct mid_history_start {
 // revision, DF_INITIAL_DRY_RUN when that first iteration is a base replayed
 // without output, and `*where`. Returns false on success, true on failure
 // after reporting it.
-bool
-mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
-                    apr_array_header_t *logs, mid_history_start *where);
+bool mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
+                         apr_array_header_t *logs, mid_history_start *where);
 
 // Whether the stream header and the UUID record are written: always, except
 // for a dump that starts in the middle of history with
 // --no-incremental-header, whose stream starts with its first revision
 // record so that it can follow an earlier dump.
-bool
-mid_history_writes_header(const dump_options *opts, bool start_mid);
+bool mid_history_writes_header(const dump_options *opts, bool start_mid);

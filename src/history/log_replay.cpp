@@ -57,8 +57,8 @@ record_inside_copy(path_repo *repo, const char *path, const char *source,
   if (!tree)
     return -1;
   std::size_t source_len = std::strlen(source);
-  pr_collect collect{apr_array_make(pool, 16, sizeof(const char *)),
-                     source_len, pool};
+  pr_collect collect{apr_array_make(pool, 16, sizeof(const char *)), source_len,
+                     pool};
   critbit_walk_prefix(tree, source, pr_collect_path, &collect);
 
   if (source_len == 0) {
@@ -90,9 +90,8 @@ pr_list_tree(apr_array_header_t *list, const char *dir, svn_revnum_t revision,
              session *sess, apr_pool_t *pool) {
   vh::Pool scratch(pool);
   apr_hash_t *dirents = nullptr;
-  svn_error_t *err =
-      svn_ra_get_dir2(sess->ra, &dirents, nullptr, nullptr, dir, revision,
-                      SVN_DIRENT_KIND, scratch.get());
+  svn_error_t *err = svn_ra_get_dir2(sess->ra, &dirents, nullptr, nullptr, dir,
+                                     revision, SVN_DIRENT_KIND, scratch.get());
   if (err) {
     handle_error(err, "ERROR: ");
     svn_error_clear(err);
@@ -143,8 +142,8 @@ pr_fetch_paths(path_repo *repo, const char *path, svn_revnum_t revision,
   }
   path_repo_add(repo, path);
   for (int i = 0; i < list->nelts; ++i)
-    path_repo_add(repo, obfuscate_path(sess, pool,
-                                       APR_ARRAY_IDX(list, i, const char *)));
+    path_repo_add(
+        repo, obfuscate_path(sess, pool, APR_ARRAY_IDX(list, i, const char *)));
   return 0;
 }
 
@@ -168,9 +167,8 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
   if (!changed || apr_hash_count(changed) == 0)
     return path_repo_commit(repo, revision, pool);
 
-  apr_array_header_t *paths =
-      apr_array_make(pool, static_cast<int>(apr_hash_count(changed)),
-                     sizeof(const char *));
+  apr_array_header_t *paths = apr_array_make(
+      pool, static_cast<int>(apr_hash_count(changed)), sizeof(const char *));
   for (apr_hash_index_t *hi = apr_hash_first(pool, changed); hi;
        hi = apr_hash_next(hi)) {
     const void *key;
@@ -178,9 +176,8 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
     APR_ARRAY_PUSH(paths, const char *) = static_cast<const char *>(key);
   }
   auto **first = reinterpret_cast<const char **>(paths->elts);
-  std::sort(first, first + paths->nelts, [](const char *a, const char *b) {
-    return std::strcmp(a, b) < 0;
-  });
+  std::sort(first, first + paths->nelts,
+            [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
 
   const char *repos_path = sess->repos_path ? sess->repos_path : "";
   vh::Pool iter(pool);
@@ -196,8 +193,8 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
                   static_cast<long>(revision), action, path, source,
                   static_cast<long>(change->copyfrom_rev));
     else
-      print_debug("path_repo_commit(%ld): %c %s\n",
-                  static_cast<long>(revision), action, path);
+      print_debug("path_repo_commit(%ld): %c %s\n", static_cast<long>(revision),
+                  action, path);
 
     if (action == 'D' || action == 'R')
       path_repo_delete(repo, path, iter.get());
@@ -214,8 +211,8 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
       if (record_inside_copy(repo, path, path_skip_prefix(repos_path, source),
                              local, iter.get()) != 0)
         return -1;
-    } else if (pr_fetch_paths(repo, path, logrev->revision, sess,
-                              iter.get()) != 0) {
+    } else if (pr_fetch_paths(repo, path, logrev->revision, sess, iter.get()) !=
+               0) {
       return -1;
     }
   }

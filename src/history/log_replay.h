@@ -35,10 +35,9 @@
 // below it first. Returns 0, or -1 after reporting the failure (a server
 // error, a tree that cannot be rebuilt, a failed commit); the revision is
 // then not committed. `pool` is scratch.
-int
-path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
-                     const log_revision *logrev, svn_revnum_t revision,
-                     apr_array_header_t *logs, apr_pool_t *pool);
+int path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
+                         const log_revision *logrev, svn_revnum_t revision,
+                         apr_array_header_t *logs, apr_pool_t *pool);
 
 // Records the addition of `path` (relative to the dumped directory, as the
 // path repository names it) and of every path below it as the server has
@@ -46,15 +45,13 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
 // know there is no error: nothing is recorded. Returns 0, or -1 after
 // writing the server's error and "Error fetching tree for revision %ld\n".
 // `pool` is scratch.
-int
-pr_fetch_paths(path_repo *repo, const char *path, svn_revnum_t revision,
-               session *sess, apr_pool_t *pool);
+int pr_fetch_paths(path_repo *repo, const char *path, svn_revnum_t revision,
+                   session *sess, apr_pool_t *pool);
 
 // Appends to `list` (of const char *, allocated in `pool`) every path below
 // the directory `dir` (relative to the session's URL, "" for the session's
 // own directory) at `revision`, each directory before its contents, asking
 // the server for node kinds only. Paths are the server's own names. Returns
 // 0, or -1 after writing the server's error.
-int
-pr_list_tree(apr_array_header_t *list, const char *dir, svn_revnum_t revision,
-             session *sess, apr_pool_t *pool);
+int pr_list_tree(apr_array_header_t *list, const char *dir,
+                 svn_revnum_t revision, session *sess, apr_pool_t *pool);

@@ -22,8 +22,14 @@ namespace {
 
 class ReplayAprEnvironment : public testing::Environment {
 public:
-  void SetUp() override { apr_initialize(); }
-  void TearDown() override { apr_terminate(); }
+  void
+  SetUp() override {
+    apr_initialize();
+  }
+  void
+  TearDown() override {
+    apr_terminate();
+  }
 };
 const auto *const replay_apr_environment =
     testing::AddGlobalTestEnvironment(new ReplayAprEnvironment);
@@ -48,7 +54,8 @@ struct change {
 // server (repos_path "trunk" unless a test changes it) and the log list.
 class LogReplay : public testing::Test {
 protected:
-  void SetUp() override {
+  void
+  SetUp() override {
     char tmpl[] = "/tmp/vh_log_replay_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -60,15 +67,17 @@ protected:
     sess_.used_words = apr_hash_make(root_.get());
     logs_ = apr_array_make(root_.get(), 8, sizeof(log_revision));
   }
-  void TearDown() override {
+  void
+  TearDown() override {
     root_ = vh::Pool();
     std::filesystem::remove_all(dir_);
   }
 
   // Appends the entry of repository revision `rev` to the log list and
   // replays it as `local` (its position unless given).
-  int replay(svn_revnum_t rev, const std::vector<change> &changes,
-             svn_revnum_t local = -1) {
+  int
+  replay(svn_revnum_t rev, const std::vector<change> &changes,
+         svn_revnum_t local = -1) {
     log_revision entry;
     entry.revision = rev;
     entry.changed_paths = apr_hash_make(root_.get());
@@ -92,7 +101,8 @@ protected:
         scratch.get());
   }
 
-  Strings tree_at(svn_revnum_t local) {
+  Strings
+  tree_at(svn_revnum_t local) {
     vh::Pool scratch(root_.get());
     const critbit_tree *tree = pr_cached_tree(repo_, local, scratch.get());
     Strings out;
@@ -150,8 +160,11 @@ TEST_P(LogReplayInside, RecordsTheCopiedTree) {
   const inside_case &c = GetParam();
   sess_.repos_path = c.repos_path;
   ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(2, {{"src", 'A'}, {"src/f", 'A'}, {"src/g", 'A'},
-                       {"src/g/h", 'A'}, {"srcx", 'A'}}),
+  ASSERT_EQ(replay(2, {{"src", 'A'},
+                       {"src/f", 'A'},
+                       {"src/g", 'A'},
+                       {"src/g/h", 'A'},
+                       {"srcx", 'A'}}),
             0);
   ASSERT_EQ(replay(5, {{"src/late", 'A'}}), 0); // after the copy source
   ASSERT_EQ(replay(9, {c.copy}), 0);
@@ -165,33 +178,37 @@ TEST_P(LogReplayInside, RecordsTheCopiedTree) {
 INSTANTIATE_TEST_SUITE_P(
     Copies, LogReplayInside,
     testing::Values(
-        inside_case{"Directory", "trunk",
+        inside_case{"Directory",
+                    "trunk",
                     {"dst", 'A', "trunk/src", 3},
                     {"dst", "dst/f", "dst/g", "dst/g/h"}},
-        inside_case{"WholeRepository", "", {"dst", 'A', "src", 4},
+        inside_case{"WholeRepository",
+                    "",
+                    {"dst", 'A', "src", 4},
                     {"dst", "dst/f", "dst/g", "dst/g/h"}},
         inside_case{"File", "trunk", {"dst", 'A', "trunk/src/f", 2}, {"dst"}},
-        inside_case{"SourceMissing", "trunk", {"dst", 'A', "trunk/nope", 2},
-                    {}},
+        inside_case{
+            "SourceMissing", "trunk", {"dst", 'A', "trunk/nope", 2}, {}},
         // The source revision maps to the latest entry at or below it.
-        inside_case{"LaterSourceRevision", "trunk",
+        inside_case{"LaterSourceRevision",
+                    "trunk",
                     {"dst", 'A', "trunk/src/g", 7},
                     {"dst", "dst/h"}},
         // The dumped directory itself: its paths land below the
         // destination, not glued to its name.
-        inside_case{"DumpedDirectoryItself", "trunk",
+        inside_case{"DumpedDirectoryItself",
+                    "trunk",
                     {"dst", 'A', "trunk", 2},
-                    {"dst", "dst/src", "dst/src/f", "dst/src/g",
-                     "dst/src/g/h", "dst/srcx"}}),
+                    {"dst", "dst/src", "dst/src/f", "dst/src/g", "dst/src/g/h",
+                     "dst/srcx"}}),
     [](const testing::TestParamInfo<inside_case> &param) {
       return std::string(param.param.name);
     });
 
 TEST_F(LogReplay, ReplaceWithCopyDeletesThenCopies) {
   ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(1, {{"src", 'A'}, {"src/f", 'A'}, {"d", 'A'},
-                       {"d/old", 'A'}}),
-            0);
+  ASSERT_EQ(
+      replay(1, {{"src", 'A'}, {"src/f", 'A'}, {"d", 'A'}, {"d/old", 'A'}}), 0);
   ASSERT_EQ(replay(2, {{"d", 'R', "trunk/src", 1}}), 0);
   EXPECT_EQ(tree_at(2), (Strings{"d", "d/f", "src", "src/f"}));
 }
@@ -227,8 +244,8 @@ mucc(const std::string &url, const std::string &actions) {
   for (char c : actions)
     args += c == ' ' ? '\n' : c;
   args += '\n';
-  bool ok = write(fd, args.data(), args.size()) ==
-            static_cast<ssize_t>(args.size());
+  bool ok =
+      write(fd, args.data(), args.size()) == static_cast<ssize_t>(args.size());
   close(fd);
   int rc = ok ? run("svnmucc -U " + url + " -m m -X " + tmpl) : -1;
   unlink(tmpl);
@@ -239,7 +256,8 @@ mucc(const std::string &url, const std::string &actions) {
 // directory, which are listed from the server.
 class LogReplayServer : public LogReplay {
 protected:
-  void SetUp() override {
+  void
+  SetUp() override {
     LogReplay::SetUp();
     std::string repos = dir_ + "/repos";
     std::string url = "file://" + repos;
@@ -271,8 +289,8 @@ TEST_F(LogReplayServer, CopiesFromOutsideAreListedFromTheServer) {
                        {"file", 'A', "trunk2/file", 1}, // a file: stat only
                        {"gone", 'A', "branches/none", 1}}),
             0);
-  EXPECT_EQ(tree_at(1), (Strings{"file", "s", "s/file", "y", "y/d", "y/d/g",
-                                 "y/f"}));
+  EXPECT_EQ(tree_at(1),
+            (Strings{"file", "s", "s/file", "y", "y/d", "y/d/g", "y/f"}));
 }
 
 TEST_F(LogReplayServer, ServerErrorFailsWithoutCommitting) {
@@ -282,8 +300,7 @@ TEST_F(LogReplayServer, ServerErrorFailsWithoutCommitting) {
   EXPECT_EQ(replay(7, {{"y", 'A', "branches/x", 1}}), -1);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("ERROR: "), std::string::npos) << err;
-  EXPECT_NE(err.find("Error fetching tree for revision 7\n"),
-            std::string::npos)
+  EXPECT_NE(err.find("Error fetching tree for revision 7\n"), std::string::npos)
       << err;
   EXPECT_EQ(repo_->last_rev, 0);
 }
