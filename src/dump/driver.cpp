@@ -181,18 +181,24 @@ flush_stream() {
   return err ? fail_with(err) : false;
 }
 
+// Where the per-revision loop begins.
+struct loop_start {
+  int list_idx = 0;           // index in `logs` before the first iteration
+  svn_revnum_t local_rev = 0; // dump number of the first iteration
+  // Each iteration fetches its own log entry; a run that fetched the whole
+  // log beforehand walks `logs` instead.
+  bool fetch_per_revision = true;
+};
+
 // The per-revision loop, from the first revision to dump to opts->end. True
 // on failure after reporting it; delta_cleanup is left to the caller.
 bool
 dump_loop(session *sess, dump_options *opts, dump_context *ctx,
-          bool numbers_in_sync) {
+          const loop_start &from, bool numbers_in_sync) {
   apr_array_header_t *logs = ctx->logs;
   const svn_revnum_t start = opts->start;
-  // Each iteration fetches its own log entry; a run that fetched the whole
-  // log beforehand walks `logs` instead.
-  const bool fetch_per_revision = true;
-  int list_idx = 0;
-  svn_revnum_t local_rev = start != 0 ? 1 : 0;
+  int list_idx = from.list_idx;
+  svn_revnum_t local_rev = from.local_rev;
   svn_revnum_t global_rev = start;
 
   for (;;) {
@@ -201,7 +207,7 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
                 "list_idx = %d\n",
                 local_rev, global_rev, list_idx);
 
-    if (fetch_per_revision) {
+    if (from.fetch_per_revision) {
       print_progress(_("Fetching log for original revision %ld... "),
                      global_rev);
       log_revision entry;
@@ -345,7 +351,10 @@ dump_repository(session *sess, dump_options *opts) {
     }
   }
 
-  print_debug("start_mid = %d, list_idx = %d\n", start_mid ? 1 : 0, 0);
+  loop_start from;
+  from.local_rev = opts->start != 0 ? 1 : 0;
+  print_debug("start_mid = %d, list_idx = %d\n", start_mid ? 1 : 0,
+              from.list_idx);
   const bool numbers_in_sync =
       (opts->flags & DF_KEEP_REVNUMS) || (!subdir && opts->start == 0);
   dump_context ctx;
@@ -355,7 +364,7 @@ dump_repository(session *sess, dump_options *opts) {
   ctx.props = props;
   ctx.logs = logs;
 
-  bool failed = dump_loop(sess, opts, &ctx, numbers_in_sync);
+  bool failed = dump_loop(sess, opts, &ctx, from, numbers_in_sync);
   delta_cleanup();
   return failed;
 }
