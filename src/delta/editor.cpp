@@ -14,6 +14,7 @@
 #include <svn_io.h>
 #include <svn_props.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -106,6 +107,21 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
   de_baton *de = parent->de;
   const char *p = obfuscate_path(de->sess, pool, path);
   print_debug("de_delete_entry(%s@%ld)\n", p, static_cast<long>(revision));
+
+  // The server sends the deletion of a path that it keeps from this user,
+  // which the dump never held: there is nothing to delete.
+  if (de->local_revnum > 0) {
+    signed char held =
+        path_repo_exists(de->prepo, p, de->local_revnum - 1, pool);
+    if (held < 0)
+      return svn_error_createf(
+          1, nullptr, _("Failed to look up '%s' at previous revision %ld"), p,
+          static_cast<long>(de->local_revnum - 1));
+    if (held == 0) {
+      print_debug("de_delete_entry(%s): not in the dump, ignored\n", p);
+      return SVN_NO_ERROR;
+    }
+  }
 
   de_node_baton *node = delta_create_node(parent, p);
   node->action = 'D';
@@ -348,12 +364,27 @@ de_close_file(void *file_baton, const char *, apr_pool_t *pool) noexcept {
   return close_node(static_cast<de_node_baton *>(file_baton), pool);
 }
 
+// The server keeps `path` from this user: the dump goes on with what is
+// readable, and says what it leaves out (whatever the verbosity, since the
+// dump is then incomplete).
+void
+warn_absent(const de_baton *de, const char *path, apr_pool_t *pool) {
+  if (de->opts->flags & DF_INITIAL_DRY_RUN)
+    return;
+  std::fprintf(stderr,
+               _("WARNING: no read access to '%s' in revision %ld; it is "
+                 "left out of the dump.\n"),
+               obfuscate_path(de->sess, pool, path),
+               static_cast<long>(de->logrev ? de->logrev->revision : -1));
+}
+
 svn_error_t *
 de_absent_directory(const char *path, void *parent_baton,
                     apr_pool_t *pool) noexcept {
   auto *parent = static_cast<de_node_baton *>(parent_baton);
   print_debug("absent_directory(%s)\n",
               obfuscate_path(parent->de->sess, pool, path));
+  warn_absent(parent->de, path, pool);
   return SVN_NO_ERROR;
 }
 
@@ -363,6 +394,7 @@ de_absent_file(const char *path, void *parent_baton,
   auto *parent = static_cast<de_node_baton *>(parent_baton);
   print_debug("absent_file(%s)\n",
               obfuscate_path(parent->de->sess, pool, path));
+  warn_absent(parent->de, path, pool);
   return SVN_NO_ERROR;
 }
 
