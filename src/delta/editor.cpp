@@ -226,12 +226,13 @@ open_node(const char *path, void *parent_baton, svn_node_kind_t kind,
   // agree, so a replace (or an add below a replaced directory) can arrive
   // as an open: the log says what really happened to the path.
   if (const svn_log_changed_path_t *change = logged_change(de, node->path)) {
-    if (change->action == 'A' || change->action == 'R') {
+    // A listed path may differ from what the loader holds even when it
+    // equals its old self (below a copy), so it is always looked at.
+    node->dump_needed = true;
+    if (change->action == 'A' || change->action == 'R')
       take_logged_change(node, change);
-      node->dump_needed = true;
-    } else {
+    else
       node->in_log = true;
-    }
   }
   *child_baton = node;
 

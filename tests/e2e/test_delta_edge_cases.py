@@ -49,6 +49,10 @@ EDGE_CASES = {
          "put", "{b}", "trunk/d/x"],
         ["rm", "trunk/e", "mkdir", "trunk/e", "put", "{b}", "trunk/e/x"],
         ["rm", "trunk/d", "cp", "3", "trunk/d", "trunk/d"],
+        # The old directory's texts come back on top of the copy: the
+        # server, comparing with the old directory, reports nothing.
+        ["rm", "trunk/d", "cp", "5", "trunk/e", "trunk/d",
+         "put", "{a}", "trunk/d/x", "put", "{b}", "trunk/d/y"],
     ], WHOLE + TRUNK + RANGE),
     # A file becomes a directory and a directory a file.
     "kind changes": ([
