@@ -64,6 +64,10 @@ open_session(session *sess) {
   if (sess->config_dir) {
     SVN_ERR(svn_utf_cstring_to_utf8(&config_dir, sess->config_dir, pool));
     config_dir = svn_dirent_canonicalize(config_dir, pool);
+    // The credential cache lives in the directory's auth/ area, which the
+    // authentication layer writes into but does not create: without it a
+    // fresh directory would silently cache nothing.
+    SVN_ERR(svn_config_ensure(config_dir, pool));
   }
   auto *cfg = static_cast<svn_config_t *>(apr_hash_get(
       ctx->config, SVN_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));
