@@ -12,7 +12,7 @@ kinds).  Subtrees whose digests agree are not looked into.
 import dataclasses
 
 import modes as modes_mod
-from repostate import DIR, FILE, FULL, KIND_NAMES, NONE, STRUCTURE
+from repostate import DIR, FILE, FULL, KIND_NAMES, STRUCTURE
 
 REVPROPS = ("svn:log", "svn:author", "svn:date")
 

@@ -23,6 +23,8 @@ itself (its log), never from the dump:
 
 import dataclasses
 
+from repostate import NONE
+
 PADDING_LOG = b"This is an empty revision for padding."
 
 
@@ -110,11 +112,9 @@ def prefix_dirs(prefix):
 
 
 def settle_range(source, mode):
-    """(first, last, revisions): the source revisions that the dump holds,
-    oldest first."""
+    """The source revisions that the dump holds, oldest first."""
     young = source.youngest()
     b = young if mode.end is None else min(mode.end, young)
-    from repostate import NONE
     if source.kind(b, mode.subdir) == NONE:
         raise ValueError("%r does not exist in revision %d" % (mode.subdir, b))
     end = source.created_rev(b, mode.subdir)
