@@ -176,6 +176,82 @@ class DamagedDump(Workdir):
         self.assertIn("broken", r.message)
 
 
+class Mapping(Workdir):
+    """What the harness expects of each kind of dump, on a small history in
+    which trunk changes only in revisions 5, 9, 10 and 11."""
+
+    @classmethod
+    def setUpClass(cls):
+        import subprocess
+        cls.tmp = tempfile.mkdtemp(prefix="rt-mapping-")
+        repo = os.path.join(cls.tmp, "r")
+        corpus.create_repo(repo)
+        url = servers.file_url(repo)
+        steps = (["mkdir", "other"], ["put", "/dev/null", "other/a"],
+                 ["propset", "p", "1", "other/a"],
+                 ["propset", "p", "2", "other/a"],
+                 ["mkdir", "trunk", "put", "/dev/null", "trunk/f"],
+                 ["propset", "p", "3", "other/a"],
+                 ["propset", "p", "4", "other/a"],
+                 ["propset", "p", "5", "other/a"],
+                 ["propset", "p", "6", "trunk/f"],
+                 ["cp", "4", "other", "trunk/o"],
+                 ["cp", "9", "trunk/f", "trunk/g"],
+                 ["propset", "p", "7", "other/a"])
+        for step in steps:
+            subprocess.run(["svnmucc", "-m", "m", "-U", url] + step,
+                           check=True, capture_output=True)
+        cls.src = RepoState(repo)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, True)
+
+    def test_revisions(self):
+        from modes import expected_revisions, runs
+        cases = (
+            # mode, [(local, kind, source revision)] after revision 0
+            (Mode(), [(i, "real", i) for i in range(1, 13)]),
+            (Mode(subdir="trunk"),
+             [(1, "real", 5), (2, "real", 9), (3, "real", 10),
+              (4, "real", 11)]),
+            (Mode(subdir="trunk", keep_revnums=True),
+             [(1, "padding", None), (2, "padding", None),
+              (3, "padding", None), (4, "padding", None), (5, "real", 5),
+              (6, "padding", 5), (7, "padding", 5), (8, "padding", 5),
+              (9, "real", 9), (10, "real", 10), (11, "real", 11)]),
+            (Mode(subdir="trunk", end=8), [(1, "real", 5)]),
+            (Mode(subdir="trunk", start=7), [(1, "real", 9), (2, "real", 10),
+                                             (3, "real", 11)]),
+            (Mode(start=10, end=11), [(1, "real", 10), (2, "real", 11)]),
+            (Mode(start=11, keep_revnums=True),
+             [(i, "padding", None) for i in range(1, 11)]
+             + [(11, "real", 11), (12, "real", 12)]),
+        )
+        for mode, want in cases:
+            with self.subTest(mode=mode.name()):
+                got = expected_revisions(self.src, mode)
+                first = (0, "real", 0) if not mode.subdir and not mode.start \
+                    else (0, "fresh", None)
+                self.assertEqual([(e.local, e.kind, e.source_rev)
+                                  for e in got], [first] + want)
+        self.assertEqual(runs(Mode(subdir="trunk", incremental_from=9,
+                                   keep_revnums=True)),
+                         [["-r", "0:8", "--keep-revnums"],
+                          ["-r", "9:HEAD", "--incremental",
+                           "--keep-revnums"]])
+
+    def test_copies_in_scope(self):
+        from modes import settle_range, source_copies
+        cases = ((Mode(), 2), (Mode(subdir="trunk"), 1),
+                 (Mode(subdir="trunk", start=10), 0),
+                 (Mode(subdir="other"), 0))
+        for mode, want in cases:
+            with self.subTest(mode=mode.name()):
+                revs = settle_range(self.src, mode)
+                self.assertEqual(source_copies(self.src, mode, revs), want)
+
+
 class Generator(Workdir):
     def test_same_seed_same_repository(self):
         a = generator.generate(os.path.join(self.dir, "a"), 11, 30)
