@@ -66,6 +66,12 @@ def dirs_at_head(repo):
     return sorted(out)
 
 
+def own_history(state, subdir):
+    """Whether the directory exists at its own last-changed revision."""
+    head = state.youngest()
+    return state.kind(state.created_rev(head, subdir), subdir) == DIR
+
+
 def seed_modes(repo, seed):
     """(mode, protocol) pairs for one generated history. The modes are the
     whole repository from 0 and with a range; trunk, a branch and a deep
@@ -73,8 +79,12 @@ def seed_modes(repo, seed):
     a/b/); trunk from revision 5; each with and without --deltas; and dry
     runs. Every seed dumps the whole repository and a rotating share of the
     rest, so that the seeds together meet every mode, over both protocols."""
-    dirs = dirs_at_head(repo)
-    head = RepoState(repo).youngest()
+    state = RepoState(repo)
+    head = state.youngest()
+    # A directory inside a copy keeps the last-changed revision of its copy
+    # source, where it may not exist under its own name: such a directory
+    # has no history of its own to dump.
+    dirs = [d for d in dirs_at_head(repo) if own_history(state, d)]
     branch = next((d for d in dirs if re.fullmatch(r"branches/[^/]+", d)),
                   None)
     deep = next((d for d in dirs if d.startswith("trunk/")
