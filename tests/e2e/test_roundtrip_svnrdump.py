@@ -41,7 +41,8 @@ PROTOCOLS = ("file", "svn")
 
 
 def verbose(name, result):
-    if os.environ.get("ROUNDTRIP_VERBOSE"):
+    """One line per case: pass or fail, copies, time, memory, size."""
+    if not os.environ.get("ROUNDTRIP_QUIET"):
         print("%s: %s" % (name, result.summary()), file=sys.stderr)
 
 
