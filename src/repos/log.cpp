@@ -192,6 +192,28 @@ find_revision_bounds(session *sess, svn_revnum_t *start, svn_revnum_t *end) {
   return false;
 }
 
+namespace {
+
+// Over http:// the log report is XML, whose parser turns every carriage
+// return of a message into a line feed; the revision property itself comes
+// back exact. A message without a line feed lost nothing. Obfuscated
+// messages are random words anyway.
+svn_error_t *
+restore_exact_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
+  if (!logrev->message || !std::strchr(logrev->message, '\n') ||
+      (sess->flags & SF_OBFUSCATE) || !sess->root ||
+      std::strncmp(sess->root, "http", 4) != 0)
+    return SVN_NO_ERROR;
+  svn_string_t *value = nullptr;
+  SVN_ERR(svn_ra_rev_prop(sess->ra, logrev->revision, SVN_PROP_REVISION_LOG,
+                          &value, pool));
+  if (value)
+    logrev->message = apr_pstrmemdup(pool, value->data, value->len);
+  return SVN_NO_ERROR;
+}
+
+} // namespace
+
 bool
 fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
                 log_revision *logrev, apr_pool_t *pool) {
@@ -201,6 +223,8 @@ fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
   svn_error_t *err = svn_ra_get_log2(
       sess->ra, session_path_list(scratch), start, end, 1, TRUE, TRUE, FALSE,
       entry_revprops(scratch), log_receiver, &lb, scratch);
+  if (!err && lb.received)
+    err = restore_exact_message(sess, logrev, pool);
   apr_pool_destroy(scratch);
   if (err) {
     handle_error(err, _("ERROR: "));
