@@ -76,6 +76,40 @@ first_revision_of_run(const de_baton *de) {
          de->logs->nelts == (subtree ? 2 : 1);
 }
 
+// Whether the loader holds `path`, whose deletion the log lists and the
+// drive did not report, at this point of the revision. The server reports
+// every deletion of a path of the old tree, so the path can only have come
+// with a copy written in this revision: below a kept copy whose source has
+// it. Anywhere else the dump holds it only if the previous revision did.
+svn_error_t *
+loader_holds(de_baton *de, const char *path, apr_pool_t *pool, bool *held) {
+  de_node_baton *ancestor = nullptr;
+  const char *dir = path;
+  do {
+    dir = svn_relpath_dirname(dir, pool);
+    ancestor = static_cast<de_node_baton *>(
+        apr_hash_get(de->dumped_nodes, dir, APR_HASH_KEY_STRING));
+  } while (!ancestor && dir[0]);
+  if (ancestor && ancestor->cp_info == CPI_COPY) {
+    de_node_baton probe;
+    probe.de = de;
+    probe.pool = pool;
+    probe.path = path;
+    SVN_ERR(delta_propagate_copy(ancestor, &probe));
+    *held = probe.cp_info == CPI_COPY;
+    return SVN_NO_ERROR;
+  }
+  signed char answer =
+      path_repo_exists(de->prepo, path, de->local_revnum - 1, pool);
+  if (answer < 0)
+    return svn_error_createf(
+        1, nullptr,
+        _("Failed to check parent relationship at previous revision %ld"),
+        static_cast<long>(de->local_revnum - 1));
+  *held = answer == 1;
+  return SVN_NO_ERROR;
+}
+
 } // namespace
 
 svn_error_t *
@@ -112,6 +146,12 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
     // deletion that its log lists has nothing to delete in the dump.
     if (first_revision_of_run(de))
       continue;
+    bool held = false;
+    SVN_ERR(loader_holds(de, path, pool, &held));
+    if (!held) {
+      print_debug("de_close_edit(): %s is not in the dump, ignoring\n", path);
+      continue;
+    }
     de_node_baton *node = make_post_dump_node(de, path, change->action);
     print_debug("Post-dumping %s\n", path);
     SVN_ERR(delta_dump_node(node));

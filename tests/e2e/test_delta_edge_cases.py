@@ -101,7 +101,7 @@ EDGE_CASES = {
          "mkdir", "trunk2/d", "put", "{a}", "trunk2/d/x",
          "put", "{c}", "trunk2/d/z", "put", "{c}", "trunk/k"],
         ["rm", "trunk/d", "cp", "1", "trunk2/d", "trunk/d",
-         "cp", "1", "trunk/k", "trunk/d/y"],
+         "cp", "1", "trunk/k", "trunk/d/y", "rm", "trunk/d/z"],
         ["rm", "trunk/d", "mkdir", "trunk/d", "put", "{a}", "trunk/d/x"],
         ["rm", "trunk/d/x", "cp", "1", "trunk/d/y", "trunk/d/x"],
     ], WHOLE + TRUNK + RANGE),
