@@ -318,6 +318,9 @@ class Generator(Workdir):
                             seen.add("NUL in property")
                         if b"\n" in v:
                             seen.add("newline in property")
+            if changes and all(p.split("/")[0] not in ("", "trunk")
+                               for p in changes):
+                seen.add("revision outside trunk")
             if "" in changes and src.props(rev, "") != src.props(rev - 1, ""):
                 seen.add("root property")
             if "trunk2" in changes and changes["trunk2"][0] == 3:
@@ -328,7 +331,8 @@ class Generator(Workdir):
                         "name with ' '", "name with '%'", "name with '#'",
                         "non-ASCII name", "empty file", "binary file",
                         "NUL in property", "newline in property",
-                        "trunk2 made again", "root property"):
+                        "trunk2 made again", "root property",
+                        "revision outside trunk", "empty revision"):
             self.assertIn(feature, seen)
 
 

@@ -37,6 +37,12 @@ class Run:
             self.wall, self.peak_kb / 1024.0, self.size)
 
 
+def vornhald(*options):
+    """The template for the program under test, $VORNHALD, run quietly with
+    the given extra options."""
+    return [os.environ["VORNHALD"], "-q", *options, "{flags}", "{url}"]
+
+
 def expand(template, url, flags):
     argv = []
     for word in template:
