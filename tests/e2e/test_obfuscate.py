@@ -101,12 +101,13 @@ class ObfuscatedDumps(unittest.TestCase):
             leaks = sorted(set(leaks) & set(check.leaked_names(plain, again, extra)))
         self.assertEqual(leaks, [], "names shown by the obfuscated dump")
 
-    def check(self, repo, sub="", bypass=False, flags=(), own_r0=None):
+    def check(self, repo, sub="", bypass=False, flags=(), own_r0=None,
+              repo_url=None):
         """Dumps `repo` (a local repository) or its directory `sub` plainly
         and obfuscated, loads both and compares them. `own_r0` says whether
         the dumps hold revision 0 (by default: when the whole repository is
-        dumped)."""
-        url = servers.file_url(repo) + ("/" + sub if sub else "")
+        dumped). `repo_url` names the repository on a server."""
+        url = (repo_url or servers.file_url(repo)) + ("/" + sub if sub else "")
         flags = list(flags)
         plain = vornhald(flags, url)
         hidden = vornhald(flags + ["--obfuscate"], url)
@@ -172,6 +173,16 @@ class ObfuscatedDumps(unittest.TestCase):
                 self.check_incremental(repo, start)
             with self.subTest(seed=seed, sub="trunk", incremental=start):
                 self.check_incremental(repo, start, sub="trunk")
+
+    def test_servers(self):
+        # The names come over svn:// and http:// as they do over file://.
+        repo = generator.generate(self.fresh("served"), 5, 30)
+        for protocol in ("svn", "http"):
+            with servers.serve(protocol, str(self.tmp)) as base:
+                url = base + "/" + os.path.basename(repo)
+                for sub in ("", "trunk"):
+                    with self.subTest(protocol=protocol, sub=sub):
+                        self.check(repo, sub=sub, repo_url=url)
 
 
 if __name__ == "__main__":
