@@ -105,6 +105,15 @@ EDGE_CASES = {
         ["rm", "trunk/d", "mkdir", "trunk/d", "put", "{a}", "trunk/d/x"],
         ["rm", "trunk/d/x", "cp", "1", "trunk/d/y", "trunk/d/x"],
     ], WHOLE + TRUNK + RANGE),
+    # Deleting a directory leaves the texts and properties of a sibling
+    # whose name merely extends it.
+    "deletion beside a longer name": ([
+        ["mkdir", "trunk", "mkdir", "trunk/b", "put", "{c}", "trunk/b/x",
+         "mkdir", "trunk/bc", "put", "{c}", "trunk/bc/x",
+         "propset", "p", "1", "trunk/bc/x"],
+        ["rm", "trunk/b"],
+        ["put", "{b}", "trunk/bc/x"],
+    ], WHOLE + TRUNK),
     # Empty texts, written and copied.
     "empty texts": ([
         ["mkdir", "trunk", "put", "{empty}", "trunk/e",
