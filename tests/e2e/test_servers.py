@@ -53,6 +53,7 @@ class Servers(unittest.TestCase):
         os.mkdir(cls.served)
         cls.make_hidden(os.path.join(cls.served, "hidden"))
         generator.generate(os.path.join(cls.served, "gen"), 5, 30)
+        cls.make_big(os.path.join(cls.served, "big"))
         cls.stack = contextlib.ExitStack()
         cls.bases = {p: cls.stack.enter_context(
             servers.serve(p, cls.served, ACCESS)) for p in REMOTE}
@@ -98,6 +99,21 @@ class Servers(unittest.TestCase):
         commit("rm", "trunk/secret")
         commit("cp", "3", "trunk/secret", "trunk/secret2", "put",
                text("a7\n"), "trunk/pub/a.txt")
+
+    @classmethod
+    def make_big(cls, repo):
+        """Revision 1 adds a text far larger than a pipe's buffer, revision
+        2 changes another file."""
+        subprocess.run(["svnadmin", "create", repo], check=True)
+        big = os.path.join(cls.base, "big.txt")
+        with open(big, "w") as f:
+            for i in range(60000):
+                f.write("line %d of a text too big for a pipe\n" % i)
+        url = servers.file_url(repo)
+        for rev, target in ((1, "big.txt"), (2, "small.txt")):
+            subprocess.run(["svnmucc", "-U", url, "-m", "r%d" % rev, "put",
+                            big, target], check=True,
+                           stdout=subprocess.DEVNULL)
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(dir=self.base, prefix="tmp-")
@@ -305,15 +321,6 @@ class Servers(unittest.TestCase):
         """While a dump runs (held by a full pipe: the dump is larger than
         the pipe's buffer and nothing reads it), its argument list shows
         blanks in place of the user name and the password."""
-        repo = os.path.join(self.served, "big")
-        subprocess.run(["svnadmin", "create", repo], check=True)
-        big = os.path.join(self.work, "big.txt")
-        with open(big, "w") as f:
-            for i in range(60000):
-                f.write("line %d of a text too big for a pipe\n" % i)
-        subprocess.run(["svnmucc", "-U", servers.file_url(repo), "-m", "big",
-                        "put", big, "big.txt"], check=True,
-                       stdout=subprocess.DEVNULL)
         for protocol in REMOTE:
             with self.subTest(protocol=protocol):
                 argv = [VORNHALD, "-q", "--non-interactive",
@@ -339,6 +346,41 @@ class Servers(unittest.TestCase):
                 expected[5] = b" " * len(USER)
                 expected[7] = b" " * len(PASSWORD)
                 self.assertEqual(words, expected)
+
+    def test_server_gone_during_the_dump(self):
+        """A server that stops while revision 1 is being written (the
+        dump is held by a full pipe) fails the run at revision 2: the error
+        chain, status 1, the temporary directory kept and named, and on
+        standard output revision 1 whole and nothing after it."""
+        for protocol in REMOTE:
+            with self.subTest(protocol=protocol):
+                with servers.serve(protocol, self.served) as base:
+                    proc = subprocess.Popen(
+                        [VORNHALD, "-q", "--non-interactive", base + "/big"],
+                        env=self.env(), stdin=subprocess.DEVNULL,
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                    # The node records of a revision are written after
+                    # the server has sent all of it; the text after this
+                    # line fills the pipe.
+                    first = b""
+                    while not first.endswith(b"Node-path: big.txt\n"):
+                        line = proc.stdout.readline()
+                        self.assertTrue(line)
+                        first += line
+                out, err = proc.communicate()
+                err = err.decode()
+                self.assertEqual(proc.returncode, 1, err)
+                self.assertTrue(err.startswith("ERROR: "), err)
+                left = os.listdir(self.tmp)
+                self.assertEqual(len(left), 1)
+                self.assertTrue(err.endswith(
+                    "NOTE: Please remove the temporary directory %s "
+                    "manually\n" % os.path.join(self.tmp, left[0])), err)
+                shutil.rmtree(os.path.join(self.tmp, left[0]))
+                self.assertNotIn(b"Revision-number: 2", out)
+                state = self.load(first + out, "gone-" + protocol)
+                self.assertEqual(state.youngest(), 1)
+                self.assertEqual(set(state.entries(1, "")), {"big.txt"})
 
 
 if __name__ == "__main__":
