@@ -43,6 +43,18 @@ REMOTE = ("svn", "http")
 ODD_DIR = "trunk/sub dir/\u00fcn\u00ef"
 
 
+def finish(proc):
+    """The rest of a process's standard output (through the buffered reader
+    that earlier reads used) and its standard error, once it has ended.
+    Its standard error is small: -q."""
+    out = proc.stdout.read()
+    err = proc.stderr.read()
+    proc.wait()
+    proc.stdout.close()
+    proc.stderr.close()
+    return out, err
+
+
 class Servers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -338,7 +350,7 @@ class Servers(unittest.TestCase):
                         words = f.read().split(b"\0")[:-1]
                     self.assertIsNone(proc.poll())
                 finally:
-                    rest, err = proc.communicate()
+                    rest, err = finish(proc)
                 self.assertEqual(proc.returncode, 0, err)
                 self.assertEqual(first, b"SVN-fs-dump-format-version: 2\n")
                 self.assertGreater(len(rest), 1 << 20)
@@ -367,7 +379,7 @@ class Servers(unittest.TestCase):
                         line = proc.stdout.readline()
                         self.assertTrue(line)
                         first += line
-                out, err = proc.communicate()
+                out, err = finish(proc)
                 err = err.decode()
                 self.assertEqual(proc.returncode, 1, err)
                 self.assertTrue(err.startswith("ERROR: "), err)
