@@ -17,7 +17,7 @@ get in, by password, and its authz rules (Subversion's path-based format,
 read by svnserve and by mod_authz_svn alike) decide what each may read:
 
     access = Access(users={"alice": "s3cret"},
-                    authz="[/]\\nalice = r\\n[repo:/trunk/secret]\\nalice =\\n")
+                   authz="[/]\\nalice = r\\n[repo:/trunk/secret]\\nalice =\\n")
     with serve("http", root, access) as base:
         ...
 
