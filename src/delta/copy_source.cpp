@@ -103,6 +103,13 @@ delta_check_copy(de_node_baton *node) {
 
   de_baton *de = node->de;
   if (numbers_are_repository_revisions(node)) {
+    // The --prefix directories exist from revision 1 on: nothing below
+    // them can be copied from revision 0.
+    if (node->copyfrom_rev == 0 && de->opts->prefix && de->opts->prefix[0]) {
+      node->cp_info = CPI_FAILED;
+      print_debug("delta_check_copy: no matching revision found\n");
+      return;
+    }
     node->copyfrom_rev_local = node->copyfrom_rev;
     node->cp_info = CPI_COPY;
     return;
