@@ -300,7 +300,7 @@ delta_dump_node(de_node_baton *node) {
       // A file that the loader receives with a copy has the text that the
       // drive gave it; any other skipped file's recorded digest is stale.
       if (node->kind == svn_node_file && node->applied_delta) {
-        if (node->cp_info == CPI_COPY && !(opts->flags & DF_INITIAL_DRY_RUN))
+        if (node->cp_info == CPI_COPY)
           record_digest(node, node->md5sum);
         else
           rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, nullptr,
