@@ -1,10 +1,12 @@
 // Benchmark of the history stores: the path repository fed a synthetic
 // history of 100,000 revisions over a tree of about 50,000 paths, then asked
-// 10,000 existence queries; and 100,000 stores into the property storage.
-// Prints times, peak memory (ru_maxrss) and the sizes of "paths.db" and
-// "props.db". Not a test: run it by hand from an optimised build.
+// 10,000 existence queries, then more revisions committed and queried the
+// way the dump does (each revision asks about the one committed last); and
+// 100,000 stores into the property storage. Prints times, peak memory
+// (ru_maxrss) and the sizes of "paths.db" and "props.db". Not a test: run it
+// by hand from an optimised build.
 //
-//   bench_history [revisions [random queries]]
+//   bench_history [revisions [random queries [dumped revisions]]]
 #include "history/path_repo.h"
 #include "props/property_storage.h"
 #include "util/apr_glue.h"
@@ -75,7 +77,7 @@ file_path(int id) {
 
 bool
 bench_paths(const std::string &dir, long revisions, int random_queries,
-            apr_pool_t *root) {
+            long dumped, apr_pool_t *root) {
   path_repo *repo = path_repo_create(dir.c_str(), root);
   if (!repo)
     return false;
@@ -182,6 +184,49 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
       return false;
     }
   }
+
+  // The dump's own pattern: while revision r is dumped, the node dumper and
+  // the revision finalisation ask about r - 1, the revision committed last;
+  // then r is committed with a few changes.
+  start = Clock::now();
+  found = 0;
+  for (long r = revisions + 1; r <= revisions + dumped; ++r) {
+    iterpool.clear();
+    for (int q = 0; q < 4; ++q) {
+      int id = static_cast<int>(rng() % FILE_IDS);
+      int answer =
+          path_repo_exists(repo, file_path(id).c_str(), r - 1, iterpool.get());
+      if (answer != present[id]) {
+        std::printf("paths: WRONG answer for %s at %ld\n",
+                    file_path(id).c_str(), r - 1);
+        return false;
+      }
+      found += answer;
+    }
+    for (int k = 0; k < 4; ++k) {
+      int id = static_cast<int>(rng() % FILE_IDS);
+      if (present[id])
+        path_repo_delete(repo, file_path(id).c_str(), iterpool.get());
+      else
+        path_repo_add(repo, file_path(id).c_str());
+      present[id] ^= 1;
+    }
+    if (r % 97 == 0) {
+      int s = static_cast<int>(rng() % (DIRS * SUBS));
+      path_repo_delete(repo, sub_path(s).c_str(), iterpool.get());
+      path_repo_add(repo, sub_path(s).c_str());
+      for (int id = s * 100; id < s * 100 + 100; ++id)
+        present[id] = 0;
+    }
+    if (path_repo_commit(repo, r, iterpool.get()) != 0)
+      return false;
+  }
+  double dump_secs = seconds_since(start);
+  std::printf("paths: %ld dumped revisions, each asking 4 queries about the "
+              "last commit, %.2f s (%.3f ms per revision, %d found), peak RSS "
+              "%ld KiB\n",
+              dumped, dump_secs, dumped ? 1000.0 * dump_secs / dumped : 0.0,
+              found, peak_rss_kb());
   return true;
 }
 
@@ -235,6 +280,7 @@ int
 main(int argc, char **argv) {
   long revisions = argc > 1 ? std::atol(argv[1]) : 100000;
   int random_queries = argc > 2 ? std::atoi(argv[2]) : 10000;
+  long dumped = argc > 3 ? std::atol(argv[3]) : 20000;
   if (revisions < 2)
     revisions = 2;
   apr_initialize();
@@ -245,7 +291,7 @@ main(int argc, char **argv) {
   bool ok;
   {
     vh::Pool root;
-    ok = bench_paths(dir, revisions, random_queries, root.get()) &&
+    ok = bench_paths(dir, revisions, random_queries, dumped, root.get()) &&
          bench_props(dir, root.get());
   }
   std::filesystem::remove_all(dir);

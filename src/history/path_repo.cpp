@@ -76,6 +76,67 @@ replay_entries(critbit_tree *target, const char *data, std::size_t length) {
   return true;
 }
 
+// The slot holding the tree of the last commit, or nullptr.
+pr_cache_entry *
+latest_slot(path_repo *repo) {
+  if (repo->last_rev < 0)
+    return nullptr;
+  for (int i = 0; i < PR_CACHE_SLOTS; ++i)
+    if (slot(repo, i).revision == repo->last_rev)
+      return &slot(repo, i);
+  return nullptr;
+}
+
+void
+drop_slot(pr_cache_entry *entry) {
+  critbit_clear(&entry->tree);
+  entry->revision = -1;
+}
+
+// Applies the pending changes to `tree` as a replay of their record would.
+// Returns false when memory ran out.
+bool
+apply_changes(const path_repo *repo, critbit_tree *tree) {
+  for (int i = 0; i < repo->changes->nelts; ++i) {
+    const pr_change &change = APR_ARRAY_IDX(repo->changes, i, pr_change);
+    if (change.action == '+') {
+      if (critbit_insert(tree, change.path) == 12)
+        return false;
+    } else {
+      critbit_delete(tree, change.path);
+    }
+  }
+  return true;
+}
+
+// Brings the cache up to a successful commit of `revision`, before the
+// pending changes are dropped. The slot holding the tree of the previous
+// commit takes the pending changes and becomes the tree of `revision`, so
+// that the questions about the revision committed last, which the dump asks
+// for nearly every revision, need no rebuild. Any other slot at or above
+// `revision` was rebuilt before these changes were recorded and is dropped.
+void
+advance_cache(path_repo *repo, svn_revnum_t revision) {
+  pr_cache_entry *latest =
+      revision > repo->last_rev ? latest_slot(repo) : nullptr;
+  for (int i = 0; i < PR_CACHE_SLOTS; ++i) {
+    pr_cache_entry &entry = slot(repo, i);
+    if (&entry != latest && entry.revision >= revision)
+      drop_slot(&entry);
+  }
+  if (!latest)
+    return;
+  if (apply_changes(repo, &latest->tree))
+    latest->revision = revision;
+  else
+    drop_slot(latest);
+}
+
+int
+insert_path(const char *str, void *data) noexcept {
+  return critbit_insert(static_cast<critbit_tree *>(data), str) == 12 ? 12 : 0;
+}
+
 apr_status_t
 pr_cleanup(void *data) noexcept {
   auto *repo = static_cast<path_repo *>(data);
@@ -145,6 +206,7 @@ path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool) {
 int
 path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
   if (!is_snapshot(revision) && repo->changes_size == 0) {
+    advance_cache(repo, revision);
     repo->last_rev = revision;
     return 0;
   }
@@ -201,6 +263,7 @@ path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
     return -1;
   }
 
+  advance_cache(repo, revision);
   repo->last_rev = revision;
   drop_changes(repo);
   return 0;
@@ -210,6 +273,13 @@ int
 path_repo_discard(path_repo *repo, apr_pool_t *pool) {
   drop_changes(repo);
   critbit_clear(&repo->tree);
+  // The tree of the last commit is usually cached: a copy of it spares the
+  // replay of up to 1024 records.
+  if (const pr_cache_entry *latest = latest_slot(repo)) {
+    if (critbit_walk_prefix(&latest->tree, "", insert_path, &repo->tree) == 0)
+      return 0;
+    critbit_clear(&repo->tree);
+  }
   return pr_build_tree(repo, &repo->tree, repo->last_rev, pool);
 }
 
@@ -265,16 +335,20 @@ pr_cached_tree(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
     if (slot(repo, i).revision == revision)
       return &slot(repo, i).tree;
 
-  pr_cache_entry &entry = slot(repo, repo->cache_next);
+  // The tree of the last commit is kept: the dump asks about that revision
+  // more than about any other, and commits keep it current.
+  int victim = repo->cache_next;
+  if (&slot(repo, victim) == latest_slot(repo))
+    victim = (victim + 1) % PR_CACHE_SLOTS;
+  pr_cache_entry &entry = slot(repo, victim);
   critbit_clear(&entry.tree);
   if (pr_build_tree(repo, &entry.tree, revision, pool) != 0) {
     // A partial replay must never answer a later query.
-    critbit_clear(&entry.tree);
-    entry.revision = -1;
+    drop_slot(&entry);
     return nullptr;
   }
   entry.revision = revision;
-  repo->cache_next = (repo->cache_next + 1) % PR_CACHE_SLOTS;
+  repo->cache_next = (victim + 1) % PR_CACHE_SLOTS;
   return &entry.tree;
 }
 

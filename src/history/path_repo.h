@@ -7,8 +7,12 @@
 // writes them as one record of the record file "paths.db" in the temporary
 // directory. Every 1024th revision it writes the whole tree instead, so the
 // tree of any revision is rebuilt from the nearest snapshot at or below it
-// plus at most 1023 change lists. The last four rebuilt trees are cached.
-// Only the current tree and the four cached trees are ever in memory.
+// plus at most 1023 change lists. The last four rebuilt trees are cached,
+// and a commit carries the cached tree of the previous commit forward to
+// the new revision (at a cost proportional to its changes), so the revision
+// committed last, which the dump asks about for nearly every revision, is
+// answered without a rebuild once it has been rebuilt. Only the current tree
+// and the four cached trees are ever in memory.
 //
 // Paths are relative to the dumped directory, without a leading slash; the
 // empty string is the dumped directory itself. Revisions are the dump's own
@@ -106,20 +110,25 @@ int path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool);
 
 // Makes the pending changes the record of `revision` (a snapshot of the
 // whole tree when `revision` is a positive multiple of 1024) and sets
-// `last_rev`. Returns 0, or -1 after writing a message naming the revision;
-// the pending changes and `last_rev` then stay as they were. `pool` is
-// scratch.
+// `last_rev`. On success the cache slot holding the tree of the previous
+// `last_rev`, if any, takes the changes and holds the tree of `revision`
+// (when `revision` is above the previous `last_rev`), and every other slot
+// at or above `revision` is emptied and unused. Returns 0, or -1 after
+// writing a message naming the revision; the pending changes, `last_rev` and
+// the cache then stay as they were. `pool` is scratch.
 int path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool);
 
-// Drops the pending changes and rebuilds the current tree at `last_rev`.
-// Returns 0, or -1 when the tree cannot be rebuilt. `pool` is scratch.
+// Drops the pending changes and makes the current tree that of `last_rev`:
+// a copy of the cached tree of `last_rev` when a slot holds it, else a
+// rebuild. Returns 0, or -1 when the tree cannot be rebuilt. `pool` is
+// scratch.
 int path_repo_discard(path_repo *repo, apr_pool_t *pool);
 
 // Returns 1 when `path` existed at `revision`, 0 when it did not or when
 // `revision` is below 0 (the cache is then not touched), -1 when the tree of
 // `revision` cannot be rebuilt. Rebuilt trees are cached in four slots used
-// in turn; a slot is never invalidated by later commits or discards. `pool`
-// is scratch.
+// in turn, except that the slot holding the tree of `last_rev` is skipped;
+// commits keep the slots exact (see `path_repo_commit`). `pool` is scratch.
 signed char path_repo_exists(path_repo *repo, const char *path,
                              svn_revnum_t revision, apr_pool_t *pool);
 
@@ -134,11 +143,12 @@ signed char path_repo_check_parent(path_repo *repo, const char *parent,
 // Internal steps, public for the log replay (log_replay.h).
 
 // The tree of `revision` from the cache: the first slot whose revision
-// matches, else a rebuild into the slot at `cache_next`, which then
-// advances. Returns nullptr when the rebuild fails; that slot is then empty
-// and unused. A negative `revision` matches an unused slot, or rebuilds to
-// an empty tree. The tree stays owned by the cache and valid until the slot
-// is reused.
+// matches, else a rebuild into the slot at `cache_next` (or the one after
+// it when that slot holds the tree of `last_rev`), and `cache_next` then
+// points past the slot used. Returns nullptr when the rebuild fails; that
+// slot is then empty and unused. A negative `revision` matches an unused
+// slot, or rebuilds to an empty tree. The tree stays owned by the cache and
+// valid until the slot is reused or the next successful commit.
 const critbit_tree *pr_cached_tree(path_repo *repo, svn_revnum_t revision,
                                    apr_pool_t *pool);
 

@@ -109,6 +109,25 @@ protected:
     EXPECT_TRUE(compress_uncompress({block, len}, {plain.data(), plain_len}));
     return plain;
   }
+  // The tree of `rev` replayed from "paths.db", bypassing the cache.
+  Strings
+  rebuilt(svn_revnum_t rev) {
+    vh::Pool scratch(root_.get());
+    critbit_tree tree;
+    critbit_init(&tree);
+    Strings out = pr_build_tree(repo_, &tree, rev, scratch.get()) == 0
+                      ? contents(&tree)
+                      : Strings{"<failed>"};
+    critbit_clear(&tree);
+    return out;
+  }
+  bool
+  cached(svn_revnum_t rev) {
+    for (int i = 0; i < PR_CACHE_SLOTS; ++i)
+      if (APR_ARRAY_IDX(repo_->cache, i, pr_cache_entry).revision == rev)
+        return true;
+    return false;
+  }
   Strings
   slot_revisions() {
     Strings out;
@@ -344,6 +363,110 @@ TEST_F(PathRepo, FailedRebuildNeverAnswersLater) {
     EXPECT_EQ(exists("f1", 3), -1);
     testing::internal::GetCapturedStderr();
   }
+}
+
+// The dump asks about the revision committed last for nearly every
+// revision: once rebuilt, commits carry that tree forward, and it must answer
+// exactly as a replay of "paths.db" does, through deletions of whole
+// directories, re-adds, replaces, discards, gaps and snapshots.
+TEST_F(PathRepo, TreeOfLastCommitStaysCachedAndExact) {
+  std::mt19937 rng(11);
+  auto pick = [&](int n) { return static_cast<int>(rng() % n); };
+  auto random_path = [&]() {
+    std::string p = "d" + std::to_string(pick(6));
+    for (int depth = pick(4); depth > 0; --depth)
+      p += "/" + std::string(1, static_cast<char>('a' + pick(3)));
+    return p;
+  };
+  std::vector<svn_revnum_t> committed;
+  svn_revnum_t rev = 0;
+  while (committed.size() < 1500) {
+    int changes = pick(6);
+    for (int k = 0; k < changes; ++k) {
+      std::string p = random_path();
+      switch (pick(6)) {
+      case 0: // delete, often a whole directory
+        del(p.c_str());
+        break;
+      case 1: // replace: delete and add again in the same revision
+        del(p.c_str());
+        path_repo_add(repo_, p.c_str());
+        path_repo_add(repo_, (p + "/x").c_str());
+        break;
+      default: // add; a path already present is recorded all the same
+        path_repo_add(repo_, p.c_str());
+      }
+    }
+    if (pick(8) == 0) {
+      vh::Pool scratch(root_.get());
+      ASSERT_EQ(path_repo_discard(repo_, scratch.get()), 0);
+      ASSERT_EQ(contents(&repo_->tree), rebuilt(repo_->last_rev));
+    }
+    // Mostly the next revision, now and then a gap (across a multiple of
+    // 1024 too), or the multiple of 1024 itself.
+    int step = pick(200);
+    if (step < 10)
+      rev += 1 + pick(30);
+    else if (step == 10)
+      rev = (rev | 1023) + 1;
+    else
+      ++rev;
+    commit(rev);
+    committed.push_back(rev);
+    ASSERT_EQ(contents(&repo_->tree), rebuilt(rev)) << rev;
+    if (committed.size() > 1) { // no rebuild for the last commit
+      ASSERT_TRUE(cached(rev)) << rev;
+    }
+    ASSERT_EQ(tree_at(rev), rebuilt(rev)) << rev;
+    // Copy sources at earlier revisions take the other slots.
+    if (pick(3) == 0) {
+      svn_revnum_t old = committed[pick(static_cast<int>(committed.size()))];
+      ASSERT_EQ(tree_at(old), rebuilt(old)) << old;
+      ASSERT_TRUE(cached(rev)) << rev;
+    }
+  }
+}
+
+TEST_F(PathRepo, TreeOfLastCommitOutlivesOtherQueries) {
+  for (svn_revnum_t r = 1; r <= 6; ++r) {
+    ASSERT_EQ(path_repo_add(repo_, ("f" + std::to_string(r)).c_str()), 0);
+    commit(r);
+  }
+  EXPECT_EQ(exists("f6", 6), 1);
+  for (svn_revnum_t r = 1; r <= 5; ++r)
+    EXPECT_EQ(exists("f6", r), 0);
+  EXPECT_TRUE(cached(6));
+  EXPECT_EQ(slot_revisions(), (Strings{"6", "4", "5", "3"}));
+  // A commit without changes only relabels it; a discard copies it.
+  commit(7);
+  EXPECT_EQ(slot_revisions(), (Strings{"7", "4", "5", "3"}));
+  ASSERT_EQ(path_repo_add(repo_, "g"), 0);
+  del("f1");
+  vh::Pool scratch(root_.get());
+  ASSERT_EQ(path_repo_discard(repo_, scratch.get()), 0);
+  EXPECT_EQ(contents(&repo_->tree), rebuilt(7));
+}
+
+// A tree rebuilt for a revision before it was committed lacks that
+// revision's changes: the commit must not leave it answering.
+TEST_F(PathRepo, CommitDropsTreesRebuiltAheadOfIt) {
+  ASSERT_EQ(path_repo_add(repo_, "a"), 0);
+  commit(5);
+  EXPECT_EQ(exists("a", 5), 1);
+  EXPECT_EQ(exists("b", 7), 0); // 7 is not committed yet
+  EXPECT_EQ(exists("b", 9), 0);
+  ASSERT_EQ(path_repo_add(repo_, "b"), 0);
+  commit(7);
+  EXPECT_EQ(slot_revisions(), (Strings{"7", "-1", "-1", "-1"}));
+  EXPECT_EQ(exists("b", 7), 1);
+  EXPECT_EQ(exists("b", 9), 1);
+  EXPECT_EQ(exists("b", 6), 0);
+  // A commit below the last one drops what was cached at or above it.
+  ASSERT_EQ(path_repo_add(repo_, "c"), 0);
+  commit(6);
+  EXPECT_EQ(tree_at(6), (Strings{"a", "c"}));
+  EXPECT_EQ(exists("c", 9), 1);
+  EXPECT_EQ(tree_at(7), rebuilt(7));
 }
 
 TEST(PathRepoCreate, FailsWhenTheDatabaseCannotBeCreated) {
