@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.parse
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
 import servers  # noqa: E402
@@ -79,8 +80,9 @@ class Session(unittest.TestCase):
         cases = [
             ("/repo", ""),
             ("/repo/", ""),
-            ("/repo/trunk/sub dir/", "trunk/sub%20dir"),
-            ("/repo/trunk/sub%20dir", "trunk/sub%20dir"),
+            # The subtree path is kept decoded, as the log names paths.
+            ("/repo/trunk/sub dir/", "trunk/sub dir"),
+            ("/repo/trunk/sub%20dir", "trunk/sub dir"),
         ]
         def check(base):
             for suffix, repos_path in cases:
@@ -88,7 +90,8 @@ class Session(unittest.TestCase):
                 url, root, path = self.opened(p)
                 self.assertEqual(root, base + "/repo")
                 self.assertEqual(path, repos_path, suffix)
-                self.assertEqual(url, root + ("/" + path if path else ""))
+                self.assertEqual(url, root + ("/" + urllib.parse.quote(path)
+                                              if path else ""))
                 self.assertEqual(p.returncode, 0, p.stderr)
                 self.assertEqual(os.listdir(self.tmp), [])
         self.each_protocol(check)
