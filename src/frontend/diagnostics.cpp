@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 int verbosity = 0;
 
@@ -24,6 +25,25 @@ code_reported(const apr_array_header_t *codes, apr_status_t code) {
     if (APR_ARRAY_IDX(codes, i, apr_status_t) == code)
       return true;
   return false;
+}
+
+// A message that spans several lines (servers send such) gets the prefix
+// on each of them, so that every line of the report reads as an error.
+void
+write_lines(const char *prefix, const char *text)
+{
+  for (;;) {
+    const char *nl = std::strchr(text, '\n');
+    if (!nl) {
+      std::fprintf(stderr, "%s%s\n", prefix, text);
+      return;
+    }
+    std::fprintf(stderr, "%s%.*s\n", prefix, static_cast<int>(nl - text),
+                 text);
+    text = nl + 1;
+    if (!*text)
+      return;
+  }
 }
 
 } // namespace
@@ -53,7 +73,7 @@ handle_error(const svn_error_t *err, const char *prefix) {
 
   for (const svn_error_t *link = err; link; link = link->child) {
     if (link->message) {
-      std::fprintf(stderr, "%s%s\n", prefix, link->message);
+      write_lines(prefix, link->message);
       continue;
     }
     if (code_reported(codes, link->apr_err))

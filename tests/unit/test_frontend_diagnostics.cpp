@@ -59,6 +59,14 @@ TEST_F(HandleError, OneLinePerMessage) {
   EXPECT_EQ(shown(err), "ERROR: outer\nERROR: inner\n");
 }
 
+TEST_F(HandleError, EveryLineOfAMessageIsPrefixed) {
+  svn_error_t *err = svn_error_create(SVN_ERR_AUTHN_FAILED, nullptr,
+                                      "No more credentials\nAuthentication "
+                                      "failed\n");
+  EXPECT_EQ(shown(err),
+            "ERROR: No more credentials\nERROR: Authentication failed\n");
+}
+
 TEST_F(HandleError, ACodeWithoutMessageIsShownOnce) {
   svn_error_t *err = svn_error_create(SVN_ERR_FS_NOT_FOUND, nullptr, nullptr);
   err = svn_error_create(SVN_ERR_FS_NOT_FOUND, err, nullptr);
