@@ -184,6 +184,21 @@ class ObfuscatedDumps(unittest.TestCase):
                     with self.subTest(protocol=protocol, sub=sub):
                         self.check(repo, sub=sub, repo_url=url)
 
+    def mucc(self, url, *args):
+        subprocess.run(["svnmucc", "-m", "change", "-U", url] + list(args),
+                       check=True, capture_output=True)
+
+    def test_escaped_directory_name(self):
+        # The URL of a directory whose name needs escapes carries them, the
+        # log names it as it is: the dump must still find its changes.
+        repo = corpus.create_repo(self.fresh("esc"))
+        url = servers.file_url(repo)
+        self.mucc(url, "mkdir", "my dir", "mkdir", "my dir/sub",
+                  "put", "/dev/null", "my dir/sub/f")
+        self.mucc(url, "cp", "1", "my dir/sub", "my dir/copy")
+        plain, hidden = self.check(repo, sub="my dir")
+        self.assertTrue(b"Node-copyfrom-path: " in hidden, "the copy is lost")
+
 
 if __name__ == "__main__":
     unittest.main()
