@@ -33,23 +33,28 @@ keep_revision(void *baton, svn_log_entry_t *entry, apr_pool_t *) noexcept {
 
 // Sets *created to the last revision up to `rev` that changed the session's
 // own path, or to SVN_INVALID_REVNUM when nothing exists there at `rev`.
-// svn_ra_stat answers this, but it also parses the date of that revision
-// and fails on a broken svn:date; such a history can still be dumped, so
-// the log answers instead.
+// For the repository root svn_ra_stat answers this. For a subdirectory the
+// log does: a directory that came with a copy of its parent and has not
+// changed since reports a last-changed revision from before the copy, when
+// it did not exist at this path yet. svn_ra_stat also parses the date of
+// that revision and fails on a broken svn:date; such a history can still be
+// dumped, so the log answers then too.
 svn_error_t *
 last_change(session *sess, svn_revnum_t rev, svn_revnum_t *created,
             apr_pool_t *pool) {
   *created = SVN_INVALID_REVNUM;
-  svn_dirent_t *dirent = nullptr;
-  svn_error_t *err = svn_ra_stat(sess->ra, "", rev, &dirent, pool);
-  if (!err) {
-    if (dirent)
-      *created = dirent->created_rev;
-    return SVN_NO_ERROR;
+  if (!*sess->repos_path) {
+    svn_dirent_t *dirent = nullptr;
+    svn_error_t *err = svn_ra_stat(sess->ra, "", rev, &dirent, pool);
+    if (!err) {
+      if (dirent)
+        *created = dirent->created_rev;
+      return SVN_NO_ERROR;
+    }
+    if (err->apr_err != SVN_ERR_BAD_DATE)
+      return err;
+    svn_error_clear(err);
   }
-  if (err->apr_err != SVN_ERR_BAD_DATE)
-    return err;
-  svn_error_clear(err);
 
   svn_node_kind_t kind = svn_node_none;
   SVN_ERR(svn_ra_check_path(sess->ra, "", rev, &kind, pool));

@@ -72,7 +72,11 @@ EDGE_CASES = {
         ["cp", "3", "tags/t/d", "trunk/d2", "cp", "3", "tags/t/f",
          "trunk/f2"],
     ], WHOLE + TRUNK + RANGE + [Mode(subdir="branches"),
-                                Mode(subdir="tags", keep_revnums=True)]),
+                                Mode(subdir="tags", keep_revnums=True),
+                                # Directories that came with a copy of
+                                # their parent and never changed since.
+                                Mode(subdir="branches/b/d"),
+                                Mode(subdir="tags/t/d", keep_revnums=True)]),
     # Deletions inside a copy made in the same revision: the server adds
     # the copy without them, the log lists them.
     "deletion listed but not driven": ([

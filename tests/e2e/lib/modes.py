@@ -117,7 +117,13 @@ def settle_range(source, mode):
     b = young if mode.end is None else min(mode.end, young)
     if source.kind(b, mode.subdir) == NONE:
         raise ValueError("%r does not exist in revision %d" % (mode.subdir, b))
-    end = source.created_rev(b, mode.subdir)
+    if mode.subdir:
+        # The last entry of the subtree's own log: a directory that came
+        # with a copy of its parent keeps a last-changed revision from
+        # before the copy.
+        end = source.log_revisions(mode.subdir, 0, b)[-1]
+    else:
+        end = source.created_rev(b, mode.subdir)
     start = mode.start or 0
     revs = source.log_revisions(mode.subdir, start, end)
     if mode.subdir and start == 0:
