@@ -6,8 +6,9 @@
 
 #include "util/apr_glue.h"
 
+#include "test_support.h"
+
 #include <apr_file_info.h>
-#include <apr_general.h>
 #include <apr_strings.h>
 #include <gtest/gtest.h>
 
@@ -16,11 +17,6 @@
 #include <string>
 
 namespace {
-
-struct AprInit {
-  AprInit() { apr_initialize(); }
-};
-const AprInit apr_init;
 
 apr_array_header_t *
 make_logs(apr_pool_t *pool, std::initializer_list<svn_revnum_t> revisions) {
@@ -232,10 +228,9 @@ TEST(DeltaCheckCopy, DecidesWhetherACopyIsKept) {
 }
 
 TEST(MakeTempFile, CreatesTheDirectoryAndAUniqueFile) {
+  vh_test::TempDir tmp("vh-delta-test-");
   vh::Pool pool;
-  char dir_template[] = "/tmp/vh-delta-test-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir_template));
-  std::string base = dir_template;
+  const std::string &base = tmp.path();
   char *first = apr_pstrcat(pool.get(), base.c_str(), "/td/XXXXXX", nullptr);
   char *second = apr_pstrcat(pool.get(), base.c_str(), "/td/XXXXXX", nullptr);
   apr_file_t *a = nullptr;
@@ -257,11 +252,6 @@ TEST(MakeTempFile, CreatesTheDirectoryAndAUniqueFile) {
   apr_file_t *c = nullptr;
   EXPECT_NE(APR_SUCCESS, make_temp_file(&c, blocked, pool.get()));
   EXPECT_EQ(nullptr, c);
-  apr_file_remove(first, pool.get());
-  apr_file_remove(second, pool.get());
-  apr_dir_remove(apr_pstrcat(pool.get(), base.c_str(), "/td", nullptr),
-                 pool.get());
-  apr_dir_remove(base.c_str(), pool.get());
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 // output.
 #include "dump/stream.h"
 
-#include <apr_general.h>
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -138,7 +139,6 @@ TEST(StreamCopy, TextFollowsBufferedHeaders) {
             static_cast<ssize_t>(sizeof(text) - 1));
   close(fd);
 
-  apr_initialize();
   apr_pool_t *pool = nullptr;
   apr_pool_create(&pool, nullptr);
   svn_error_t *err = SVN_NO_ERROR;

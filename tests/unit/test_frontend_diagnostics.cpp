@@ -1,9 +1,10 @@
 // The level printers and the display of error chains.
 #include "frontend/diagnostics.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
-#include <apr_general.h>
 #include <svn_error.h>
 #include <svn_error_codes.h>
 
@@ -34,15 +35,6 @@ TEST(Printers, WriteOnlyAtTheirLevel) {
 
 class HandleError : public testing::Test {
 protected:
-  void
-  SetUp() override {
-    apr_initialize();
-  }
-  void
-  TearDown() override {
-    apr_terminate();
-  }
-
   static std::string
   shown(svn_error_t *err) {
     testing::internal::CaptureStderr();

@@ -4,9 +4,10 @@
 #include "frontend/options.h"
 #include "repos/session.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
-#include <apr_general.h>
 #include <svn_pools.h>
 
 #include <cctype>
@@ -117,13 +118,11 @@ class Scan : public testing::Test {
 protected:
   void
   SetUp() override {
-    apr_initialize();
     pool_ = svn_pool_create(nullptr);
   }
   void
   TearDown() override {
     svn_pool_destroy(pool_);
-    apr_terminate();
     verbosity = 0;
   }
 
@@ -310,7 +309,6 @@ TEST_F(Scan, DeprecatedOptions) {
 }
 
 TEST(RemoveTree, RemovesContentsAndNeverFollowsLinks) {
-  apr_initialize();
   apr_pool_t *pool = svn_pool_create(nullptr);
   char base[] = "/tmp/vh-rmtreeXXXXXX";
   ASSERT_NE(mkdtemp(base), nullptr);
@@ -340,7 +338,6 @@ TEST(RemoveTree, RemovesContentsAndNeverFollowsLinks) {
   remove_tree(pool, base, true);
   EXPECT_NE(stat(base, &st), 0);
   svn_pool_destroy(pool);
-  apr_terminate();
 }
 
 } // namespace

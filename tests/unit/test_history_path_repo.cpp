@@ -4,7 +4,8 @@
 #include "util/apr_glue.h"
 #include "util/compress.h"
 
-#include <apr_general.h>
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -18,20 +19,6 @@
 #include <vector>
 
 namespace {
-
-class AprEnvironment : public testing::Environment {
-public:
-  void
-  SetUp() override {
-    apr_initialize();
-  }
-  void
-  TearDown() override {
-    apr_terminate();
-  }
-};
-const auto *const apr_environment =
-    testing::AddGlobalTestEnvironment(new AprEnvironment);
 
 using Strings = std::vector<std::string>;
 
@@ -49,14 +36,13 @@ contents(const critbit_tree *tree) {
 }
 
 // A repository in a fresh temporary directory, destroyed with its pool.
-class PathRepo : public testing::Test {
+class PathRepo : public vh_test::TempDirTest {
 protected:
+  PathRepo() : TempDirTest("vh_path_repo_") {}
+
   void
   SetUp() override {
     root_ = vh::Pool();
-    char tmpl[] = "/tmp/vh_path_repo_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     repo_ = path_repo_create(dir_.c_str(), root_.get());
     ASSERT_NE(repo_, nullptr);
   }
@@ -64,7 +50,6 @@ protected:
   TearDown() override {
     root_ = vh::Pool(); // runs the repository's clean-up
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/paths.db"));
-    std::filesystem::remove_all(dir_);
   }
 
   void
@@ -138,7 +123,7 @@ protected:
   }
 
   vh::Pool root_;
-  std::string dir_;
+  const std::string &dir_ = tmp_.path();
   path_repo *repo_ = nullptr;
 };
 

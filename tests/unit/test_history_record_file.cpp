@@ -2,7 +2,8 @@
 
 #include "util/apr_glue.h"
 
-#include <apr_general.h>
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -17,36 +18,18 @@
 
 namespace {
 
-class AprEnvironment : public ::testing::Environment {
-public:
-  void
-  SetUp() override {
-    apr_initialize();
-  }
-  void
-  TearDown() override {
-    apr_terminate();
-  }
-};
-const auto *const apr_env =
-    ::testing::AddGlobalTestEnvironment(new AprEnvironment);
-
-class RecordFileTest : public ::testing::Test {
+class RecordFileTest : public vh_test::TempDirTest {
 protected:
+  RecordFileTest() : TempDirTest("vh_record_file_") {}
+
   void
   SetUp() override {
-    char tmpl[] = "/tmp/vh_record_file_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/test.db";
     rf_ = record_file_open(path_.c_str(), pool_.get());
     ASSERT_NE(rf_, nullptr);
   }
   void
   TearDown() override {
     pool_.clear();
-    std::remove(path_.c_str());
-    rmdir(dir_.c_str());
   }
 
   void
@@ -77,7 +60,7 @@ protected:
 
   vh::Pool pool_;
   vh::Pool scratch_; // not a child: the tests clear pool_
-  std::string dir_, path_;
+  const std::string path_ = tmp_ / "test.db";
   record_file *rf_ = nullptr;
 };
 

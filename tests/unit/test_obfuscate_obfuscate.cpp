@@ -3,7 +3,8 @@
 #include "obfuscate/obfuscate.h"
 #include "util/apr_glue.h"
 
-#include <apr_general.h>
+#include "test_support.h"
+
 #include <apr_hash.h>
 #include <gtest/gtest.h>
 
@@ -17,11 +18,6 @@ namespace {
 
 class ObfuscateTest : public ::testing::Test {
 protected:
-  static void
-  SetUpTestSuite() {
-    apr_initialize();
-  }
-
   void
   SetUp() override {
     sess.pool = root.get();
@@ -54,7 +50,6 @@ is_word(const std::string &w) {
 }
 
 TEST(PathSplit, Cases) {
-  apr_initialize();
   vh::Pool pool;
   struct {
     const char *path, *dir, *base;
@@ -74,7 +69,6 @@ TEST(PathSplit, Cases) {
 }
 
 TEST(PathJoin, Cases) {
-  apr_initialize();
   vh::Pool pool;
   struct {
     const char *dir, *name, *joined;
@@ -187,7 +181,6 @@ TEST_F(ObfuscateTest, RevealUndoesObfuscation) {
 }
 
 TEST(RandomWord, LengthAndLetters) {
-  apr_initialize();
   vh::Pool pool;
   std::srand(1);
   std::vector<long> count(26);
@@ -214,7 +207,6 @@ TEST(RandomWord, LengthAndLetters) {
 }
 
 TEST(RandomWord, EachRejectedDrawAllowsOneMoreLetter) {
-  apr_initialize();
   vh::Pool pool;
   // Seeding anew replays the same draws, so the words drawn so far are
   // rejected one after the other: after k rejections the word has at most

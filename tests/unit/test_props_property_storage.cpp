@@ -3,7 +3,8 @@
 #include "frontend/diagnostics.h"
 #include "util/apr_glue.h"
 
-#include <apr_general.h>
+#include "test_support.h"
+
 #include <apr_md5.h>
 #include <gtest/gtest.h>
 #include <svn_string.h>
@@ -18,40 +19,22 @@
 
 namespace {
 
-class AprEnvironment : public ::testing::Environment {
-public:
-  void
-  SetUp() override {
-    apr_initialize();
-  }
-  void
-  TearDown() override {
-    apr_terminate();
-  }
-};
-const auto *const apr_env =
-    ::testing::AddGlobalTestEnvironment(new AprEnvironment);
-
 using prop_map = std::map<std::string, std::string>;
 
-class PropertyStorageTest : public ::testing::Test {
+class PropertyStorageTest : public vh_test::TempDirTest {
 protected:
+  PropertyStorageTest() : TempDirTest("vh_props_") {}
+
   void
   SetUp() override {
     saved_verbosity_ = verbosity;
-    char tmpl[] = "/tmp/vh_props_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    db_path_ = dir_ + "/props.db";
-    ps_ = property_storage_create(dir_.c_str(), root_.get());
+    ps_ = property_storage_create(tmp_.path().c_str(), root_.get());
     ASSERT_NE(ps_, nullptr);
   }
   void
   TearDown() override {
     root_.clear();
     verbosity = saved_verbosity_;
-    std::remove(db_path_.c_str());
-    rmdir(dir_.c_str());
   }
 
   apr_hash_t *
@@ -110,7 +93,7 @@ protected:
 
   vh::Pool root_;
   vh::Pool scratch_; // not a child: the tests clear root_
-  std::string dir_, db_path_;
+  const std::string db_path_ = tmp_ / "props.db";
   property_storage *ps_ = nullptr;
   int saved_verbosity_ = 0;
 };

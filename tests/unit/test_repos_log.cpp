@@ -4,14 +4,17 @@
 #include "repos/log.h"
 #include "repos/session.h"
 
+#include "session_fixture.h"
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
-#include <apr_general.h>
 #include <apr_hash.h>
 #include <svn_pools.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -56,19 +59,12 @@ TEST(LogSubtreeKey, Table) {
 //   r1 trunk/, trunkfoo/, trunk/f                    alice "one"
 //   r2 branches/, branches/b copied from trunk@1, trunkfoo/x
 //   r3 trunk/f deleted
-class Log : public testing::Test {
+class Log : public vh_test::SessionTest {
 protected:
   static void
   SetUpTestSuite() {
-    static bool apr_ready = false;
-    if (!apr_ready) {
-      apr_initialize();
-      std::atexit(apr_terminate);
-      apr_ready = true;
-    }
-    char tmpl[] = "/tmp/vh-logXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
+    base_dir_.emplace("vh-log");
+    base_ = base_dir_->path();
     std::string repo = base_ + "/repo";
     std::string url = "file://" + repo;
     std::string f = base_ + "/f";
@@ -85,19 +81,7 @@ protected:
   }
   static void
   TearDownTestSuite() {
-    std::system(("rm -rf '" + base_ + "'").c_str());
-  }
-
-  void
-  SetUp() override {
-    sess_.pool = svn_pool_create(nullptr);
-    sess_.obfuscated_names = apr_hash_make(sess_.pool);
-    sess_.used_words = apr_hash_make(sess_.pool);
-    sess_.flags = SF_NON_INTERACTIVE;
-  }
-  void
-  TearDown() override {
-    svn_pool_destroy(sess_.pool);
+    base_dir_.reset();
   }
 
   void
@@ -128,11 +112,12 @@ protected:
     return out;
   }
 
+  static std::optional<vh_test::TempDir> base_dir_;
   static std::string base_, root_url_;
   std::string url_;
-  session sess_;
 };
 
+std::optional<vh_test::TempDir> Log::base_dir_;
 std::string Log::base_, Log::root_url_;
 
 using lines = std::vector<std::string>;

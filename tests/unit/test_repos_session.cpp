@@ -2,14 +2,17 @@
 #include "frontend/diagnostics.h"
 #include "repos/session.h"
 
+#include "session_fixture.h"
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
-#include <apr_general.h>
 #include <apr_hash.h>
 #include <svn_pools.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -27,25 +30,14 @@ command_output(const std::string &cmd) {
   return out;
 }
 
-class Session : public testing::Test {
+class Session : public vh_test::SessionTest {
 protected:
   // One repository for the suite: trunk/, trunk/sub dir/ and the file
   // trunk/sub dir/file.txt in revision 1.
   static void
   SetUpTestSuite() {
-    // APR stays initialised until the test program exits: the file-system
-    // and repository-access layers keep process-wide state in it, set up
-    // once by the first session_open. Terminating it at exit frees that
-    // state before the leak check runs.
-    static bool apr_ready = false;
-    if (!apr_ready) {
-      apr_initialize();
-      std::atexit(apr_terminate);
-      apr_ready = true;
-    }
-    char tmpl[] = "/tmp/vh-sessionXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
+    base_dir_.emplace("vh-session");
+    base_ = base_dir_->path();
     std::string repo = base_ + "/repo";
     std::string cmd = "svnadmin create '" + repo + "' && echo text > '" +
                       base_ + "/file.txt' && svnmucc -U 'file://" + repo +
@@ -59,19 +51,7 @@ protected:
   }
   static void
   TearDownTestSuite() {
-    std::system(("rm -rf '" + base_ + "'").c_str());
-  }
-
-  void
-  SetUp() override {
-    sess_.pool = svn_pool_create(nullptr);
-    sess_.obfuscated_names = apr_hash_make(sess_.pool);
-    sess_.used_words = apr_hash_make(sess_.pool);
-    sess_.flags = SF_NON_INTERACTIVE;
-  }
-  void
-  TearDown() override {
-    svn_pool_destroy(sess_.pool);
+    base_dir_.reset();
   }
 
   // session_open on `url`; returns its result and what it wrote.
@@ -87,11 +67,12 @@ protected:
     return failed;
   }
 
+  static std::optional<vh_test::TempDir> base_dir_;
   static std::string base_, root_url_, uuid_;
   std::string url_;
-  session sess_;
 };
 
+std::optional<vh_test::TempDir> Session::base_dir_;
 std::string Session::base_, Session::root_url_, Session::uuid_;
 
 TEST_F(Session, SubtreePathFromTheUrl) {

@@ -3,9 +3,9 @@
 #include "frontend/diagnostics.h"
 #include "util/apr_glue.h"
 
-#include <gtest/gtest.h>
+#include "test_support.h"
 
-#include <apr_general.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -13,20 +13,6 @@
 #include <string>
 
 namespace {
-
-class AprEnvironment : public ::testing::Environment {
-public:
-  void
-  SetUp() override {
-    apr_initialize();
-  }
-  void
-  TearDown() override {
-    apr_terminate();
-  }
-};
-const auto *const apr_env =
-    ::testing::AddGlobalTestEnvironment(new AprEnvironment);
 
 class RhashTest : public ::testing::Test {
 protected:
