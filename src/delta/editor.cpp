@@ -39,15 +39,6 @@ is_below(const char *key, apr_ssize_t key_len, const char *path,
          std::memcmp(key, path, path_len) == 0 && key[path_len] == '/';
 }
 
-// The log's record for `path` in this revision, or null.
-const svn_log_changed_path_t *
-logged_change(de_baton *de, const char *path) {
-  if (!de->logrev || !de->logrev->changed_paths)
-    return nullptr;
-  return static_cast<const svn_log_changed_path_t *>(
-      apr_hash_get(de->logrev->changed_paths, path, APR_HASH_KEY_STRING));
-}
-
 // Takes the action and copy source of `node` from the log, when the log
 // lists its path.
 void
@@ -66,6 +57,18 @@ tree_history_error() {
   return svn_error_create(1, nullptr, _("Unable to update local tree history"));
 }
 
+// Fills the properties of an opened node from the property storage.
+svn_error_t *
+load_properties(de_node_baton *node) {
+  int rc = property_storage_load(node->de->props, node->path, node->properties,
+                                 node->pool);
+  if (rc != 0)
+    return svn_error_createf(1, nullptr,
+                             _("Unable to load properties for %s (%d)\n"),
+                             node->path, rc);
+  return SVN_NO_ERROR;
+}
+
 svn_error_t *
 de_set_target_revision(void *, svn_revnum_t, apr_pool_t *) noexcept {
   return SVN_NO_ERROR;
@@ -75,29 +78,13 @@ svn_error_t *
 de_open_root(void *edit_baton, svn_revnum_t, apr_pool_t *,
              void **root_baton) noexcept {
   auto *de = static_cast<de_baton *>(edit_baton);
-  auto *node = static_cast<de_node_baton *>(
-      apr_pcalloc(de->pool, sizeof(de_node_baton)));
-  new (node) de_node_baton();
-  node->de = de;
-  node->pool = de->pool;
-  node->path = "/";
-  node->action = 'M';
+  de_node_baton *node = delta_new_node(de, de->pool, "/");
   node->kind = svn_node_dir;
-  node->cp_info = CPI_NONE;
-  node->properties = apr_hash_make(node->pool);
-  node->del_properties = apr_hash_make(node->pool);
-  node->children = apr_array_make(node->pool, 0, sizeof(de_node_baton *));
   de->root_node = node;
   *root_baton = node;
   // The root's properties are carried like any directory's; without them a
   // property change on the root would write a block that drops the others.
-  int rc = property_storage_load(de->props, node->path, node->properties,
-                                 node->pool);
-  if (rc != 0)
-    return svn_error_createf(1, nullptr,
-                             _("Unable to load properties for %s (%d)\n"),
-                             node->path, rc);
-  return SVN_NO_ERROR;
+  return load_properties(node);
 }
 
 svn_error_t *
@@ -127,7 +114,8 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
   node->action = 'D';
   node->kind = svn_node_none;
   node->dump_needed = true;
-  if (const svn_log_changed_path_t *change = logged_change(de, node->path))
+  if (const svn_log_changed_path_t *change =
+          delta_logged_change(de, node->path))
     node->in_log = change->action == 'D';
 
   // Every file strictly below the deleted path loses its text, digest and
@@ -154,17 +142,7 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
                 node->path, name);
     rhash_set(delta_hash, name, key_len, nullptr, 0);
   }
-  for (rhash_index *hi = rhash_first(pool, md5_hash); hi;) {
-    const void *key = nullptr;
-    apr_ssize_t key_len = 0;
-    rhash_this(hi, &key, &key_len, nullptr);
-    hi = rhash_next(hi);
-    const char *name = static_cast<const char *>(key);
-    if (!is_below(name, key_len, node->path, len))
-      continue;
-    print_debug("deleting %s from md5_hash\n", name);
-    rhash_set(md5_hash, name, key_len, nullptr, 0);
-  }
+  delta_forget_digests_below(node->path, pool);
   property_storage_delete(de->props, node->path);
 
   if (!(de->opts->flags & DF_INITIAL_DRY_RUN) &&
@@ -187,7 +165,8 @@ add_node(const char *path, void *parent_baton, svn_node_kind_t kind,
   node->kind = kind;
   node->dump_needed = true;
   node->action = 'A';
-  if (const svn_log_changed_path_t *change = logged_change(de, node->path))
+  if (const svn_log_changed_path_t *change =
+          delta_logged_change(de, node->path))
     take_logged_change(node, change);
 
   if (!(de->opts->flags & DF_INITIAL_DRY_RUN) &&
@@ -225,7 +204,8 @@ open_node(const char *path, void *parent_baton, svn_node_kind_t kind,
   // The server compares a replaced path with its old self when their kinds
   // agree, so a replace (or an add below a replaced directory) can arrive
   // as an open: the log says what really happened to the path.
-  if (const svn_log_changed_path_t *change = logged_change(de, node->path)) {
+  if (const svn_log_changed_path_t *change =
+          delta_logged_change(de, node->path)) {
     // A listed path may differ from what the loader holds even when it
     // equals its old self (below a copy), so it is always looked at.
     node->dump_needed = true;
@@ -235,14 +215,7 @@ open_node(const char *path, void *parent_baton, svn_node_kind_t kind,
       node->in_log = true;
   }
   *child_baton = node;
-
-  int rc = property_storage_load(de->props, node->path, node->properties,
-                                 node->pool);
-  if (rc != 0)
-    return svn_error_createf(1, nullptr,
-                             _("Unable to load properties for %s (%d)\n"),
-                             node->path, rc);
-  return SVN_NO_ERROR;
+  return load_properties(node);
 }
 
 svn_error_t *
@@ -298,34 +271,18 @@ de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
                    svn_txdelta_window_handler_t *handler,
                    void **handler_baton) noexcept {
   auto *node = static_cast<de_node_baton *>(file_baton);
-  de_baton *de = node->de;
   print_debug("de_apply_textdelta(%s)\n", node->path);
 
-  char *name = apr_psprintf(node->pool, "%s/td/XXXXXX", de->opts->temp_dir);
-  apr_file_t *target_file = nullptr;
-  apr_status_t status = make_temp_file(&target_file, name, pool);
-  if (status != APR_SUCCESS) {
-    print_debug("de_apply_textdelta(%s): Error creating temporary file in %s\n",
-                node->path, de->opts->temp_dir);
-    return svn_error_wrap_apr(status, "Unable to create temporary file in %s",
-                              de->opts->temp_dir);
-  }
-  node->filename = name;
-  svn_stream_t *target = svn_stream_from_aprfile2(target_file, FALSE, pool);
+  svn_stream_t *target = nullptr;
+  SVN_ERR(delta_node_temp_file(&target, &node->filename, node, "td",
+                               "de_apply_textdelta", pool));
 
   svn_stream_t *source = nullptr;
   const char *previous = static_cast<const char *>(
       rhash_get(delta_hash, node->path, APR_HASH_KEY_STRING));
   if (previous) {
-    apr_file_t *source_file = nullptr;
-    status = apr_file_open(&source_file, previous, APR_READ | APR_BINARY,
-                           APR_OS_DEFAULT, pool);
-    if (status != APR_SUCCESS) {
-      print_debug("de_apply_textdelta(%s): Error opening %s\n", node->path,
-                  previous);
-      return svn_error_wrap_apr(status, "Unable to open %s", previous);
-    }
-    source = svn_stream_from_aprfile2(source_file, FALSE, pool);
+    SVN_ERR(
+        delta_open_text(&source, previous, node, "de_apply_textdelta", pool));
     node->old_filename = apr_pstrdup(node->pool, previous);
   } else {
     source = svn_stream_empty(pool);
@@ -380,23 +337,24 @@ warn_absent(const de_baton *de, const char *path, apr_pool_t *pool) {
 }
 
 svn_error_t *
-de_absent_directory(const char *path, void *parent_baton,
-                    apr_pool_t *pool) noexcept {
+absent_node(const char *path, void *parent_baton, apr_pool_t *pool,
+            const char *what) {
   auto *parent = static_cast<de_node_baton *>(parent_baton);
-  print_debug("absent_directory(%s)\n",
-              obfuscate_path(parent->de->sess, pool, path));
+  print_debug("%s(%s)\n", what, obfuscate_path(parent->de->sess, pool, path));
   warn_absent(parent->de, path, pool);
   return SVN_NO_ERROR;
 }
 
 svn_error_t *
+de_absent_directory(const char *path, void *parent_baton,
+                    apr_pool_t *pool) noexcept {
+  return absent_node(path, parent_baton, pool, "absent_directory");
+}
+
+svn_error_t *
 de_absent_file(const char *path, void *parent_baton,
                apr_pool_t *pool) noexcept {
-  auto *parent = static_cast<de_node_baton *>(parent_baton);
-  print_debug("absent_file(%s)\n",
-              obfuscate_path(parent->de->sess, pool, path));
-  warn_absent(parent->de, path, pool);
-  return SVN_NO_ERROR;
+  return absent_node(path, parent_baton, pool, "absent_file");
 }
 
 svn_error_t *
@@ -407,20 +365,34 @@ de_abort_edit(void *, apr_pool_t *) noexcept {
 } // namespace
 
 de_node_baton *
-delta_create_node(de_node_baton *parent, const char *path) {
-  auto *node = static_cast<de_node_baton *>(
-      apr_pcalloc(parent->pool, sizeof(de_node_baton)));
+delta_new_node(de_baton *de, apr_pool_t *pool, const char *path) {
+  auto *node =
+      static_cast<de_node_baton *>(apr_pcalloc(pool, sizeof(de_node_baton)));
   new (node) de_node_baton();
-  apr_pool_create(&node->pool, parent->pool);
-  node->de = parent->de;
+  apr_pool_create(&node->pool, pool);
+  node->de = de;
   node->path = apr_pstrdup(node->pool, path);
   node->properties = apr_hash_make(node->pool);
   node->del_properties = apr_hash_make(node->pool);
+  node->children = apr_array_make(node->pool, 0, sizeof(de_node_baton *));
+  return node;
+}
+
+de_node_baton *
+delta_create_node(de_node_baton *parent, const char *path) {
+  de_node_baton *node = delta_new_node(parent->de, parent->pool, path);
   node->cp_info = parent->cp_info;
   node->parent = parent;
-  node->children = apr_array_make(node->pool, 0, sizeof(de_node_baton *));
   APR_ARRAY_PUSH(parent->children, de_node_baton *) = node;
   return node;
+}
+
+const svn_log_changed_path_t *
+delta_logged_change(const de_baton *de, const char *path) {
+  if (!de->logrev || !de->logrev->changed_paths)
+    return nullptr;
+  return static_cast<const svn_log_changed_path_t *>(
+      apr_hash_get(de->logrev->changed_paths, path, APR_HASH_KEY_STRING));
 }
 
 svn_error_t *
@@ -488,6 +460,22 @@ delta_md5_table() {
   return md5_hash;
 }
 
+void
+delta_forget_digests_below(const char *path, apr_pool_t *pool) {
+  std::size_t len = std::strlen(path);
+  for (rhash_index *hi = rhash_first(pool, md5_hash); hi;) {
+    const void *key = nullptr;
+    apr_ssize_t key_len = 0;
+    rhash_this(hi, &key, &key_len, nullptr);
+    hi = rhash_next(hi);
+    const char *name = static_cast<const char *>(key);
+    if (!is_below(name, key_len, path, len))
+      continue;
+    print_debug("deleting %s from md5_hash\n", name);
+    rhash_set(md5_hash, name, key_len, nullptr, 0);
+  }
+}
+
 apr_status_t
 make_temp_file(apr_file_t **file, char *path_template, apr_pool_t *pool) {
   const char *dir = svn_dirent_dirname(path_template, pool);
@@ -499,4 +487,38 @@ make_temp_file(apr_file_t **file, char *path_template, apr_pool_t *pool) {
                          APR_FOPEN_CREATE | APR_FOPEN_READ | APR_FOPEN_WRITE |
                              APR_FOPEN_EXCL | APR_FOPEN_BINARY,
                          pool);
+}
+
+svn_error_t *
+delta_node_temp_file(svn_stream_t **stream, const char **name,
+                     const de_node_baton *node, const char *subdir,
+                     const char *caller, apr_pool_t *pool) {
+  const char *temp_dir = node->de->opts->temp_dir;
+  char *path = apr_psprintf(node->pool, "%s/%s/XXXXXX", temp_dir, subdir);
+  apr_file_t *file = nullptr;
+  apr_status_t status = make_temp_file(&file, path, pool);
+  if (status != APR_SUCCESS) {
+    print_debug("%s(%s): Error creating temporary file in %s\n", caller,
+                node->path, temp_dir);
+    return svn_error_wrap_apr(status, "Unable to create temporary file in %s",
+                              temp_dir);
+  }
+  *name = path;
+  *stream = svn_stream_from_aprfile2(file, FALSE, pool);
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+delta_open_text(svn_stream_t **stream, const char *path,
+                const de_node_baton *node, const char *caller,
+                apr_pool_t *pool) {
+  apr_file_t *file = nullptr;
+  apr_status_t status =
+      apr_file_open(&file, path, APR_READ | APR_BINARY, APR_OS_DEFAULT, pool);
+  if (status != APR_SUCCESS) {
+    print_debug("%s(%s): Error opening %s\n", caller, node->path, path);
+    return svn_error_wrap_apr(status, "Unable to open %s", path);
+  }
+  *stream = svn_stream_from_aprfile2(file, FALSE, pool);
+  return SVN_NO_ERROR;
 }

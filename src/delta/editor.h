@@ -108,6 +108,15 @@ void delta_cleanup();
 rhash *delta_text_table();
 rhash *delta_md5_table();
 
+// Forgets the digests of the files strictly below `path`: the loader's
+// copies of them are gone with the path. `pool` is scratch for the walk.
+void delta_forget_digests_below(const char *path, apr_pool_t *pool);
+
+// The log's record for `path` in the revision of `de`, or null when the log
+// does not list the path.
+const svn_log_changed_path_t *delta_logged_change(const de_baton *de,
+                                                  const char *path);
+
 // Creates the directory of `path_template` (recursively, 0700) and then a
 // new file whose name is the template with its trailing "XXXXXX" replaced,
 // opened for reading and writing, exclusively, in binary mode, not deleted
@@ -116,6 +125,27 @@ rhash *delta_md5_table();
 // made when the directory cannot be).
 apr_status_t make_temp_file(apr_file_t **file, char *path_template,
                             apr_pool_t *pool);
+
+// Makes a new temporary file "<temp_dir>/<subdir>/XXXXXX" for `node`
+// (`make_temp_file`) and opens a stream on it in `pool` that closes the file
+// when it is closed. Sets *name to the file's name, allocated in the node's
+// pool, only on success. On failure writes a debug line naming `caller` and
+// returns the error.
+svn_error_t *delta_node_temp_file(svn_stream_t **stream, const char **name,
+                                  const de_node_baton *node, const char *subdir,
+                                  const char *caller, apr_pool_t *pool);
+
+// Opens the text file `path` of `node` for reading as a stream in `pool`
+// (the file closes with the stream or the pool). On failure writes a debug
+// line naming `caller` and returns the error.
+svn_error_t *delta_open_text(svn_stream_t **stream, const char *path,
+                             const de_node_baton *node, const char *caller,
+                             apr_pool_t *pool);
+
+// Makes a node of `de` for `path` that belongs to no tree: allocated in
+// `pool`, with a subpool of it for the node's own strings and tables (the
+// path is copied there); action 'M', kind none, no copy information.
+de_node_baton *delta_new_node(de_baton *de, apr_pool_t *pool, const char *path);
 
 // Makes a node below `parent` for `path` (copied into the node's pool) with
 // the parent's copy state; the caller sets action and kind.

@@ -13,7 +13,6 @@
 #include <svn_dirent_uri.h>
 
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -21,20 +20,10 @@ namespace {
 // did not report; it belongs to no tree.
 de_node_baton *
 make_post_dump_node(de_baton *de, const char *path, char action) {
-  auto *node = static_cast<de_node_baton *>(
-      apr_pcalloc(de->pool, sizeof(de_node_baton)));
-  new (node) de_node_baton();
-  apr_pool_create(&node->pool, de->pool);
-  node->de = de;
-  node->path = apr_pstrdup(node->pool, path);
+  de_node_baton *node = delta_new_node(de, de->pool, path);
   node->action = action;
-  node->kind = svn_node_none;
   node->dump_needed = true;
   node->in_log = true;
-  node->cp_info = CPI_NONE;
-  node->properties = apr_hash_make(node->pool);
-  node->del_properties = apr_hash_make(node->pool);
-  node->children = apr_array_make(node->pool, 0, sizeof(de_node_baton *));
   return node;
 }
 

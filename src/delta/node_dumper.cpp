@@ -60,24 +60,6 @@ drop_old_text(de_node_baton *node, apr_pool_t *pool) {
   node->old_filename = nullptr;
 }
 
-// Forgets the digests of the files strictly below `path`: the loader's
-// copies of them are gone with the path.
-void
-forget_digests_below(const char *path, apr_pool_t *pool) {
-  rhash *md5 = delta_md5_table();
-  std::size_t len = std::strlen(path);
-  for (rhash_index *hi = rhash_first(pool, md5); hi;) {
-    const void *key = nullptr;
-    apr_ssize_t key_len = 0;
-    rhash_this(hi, &key, &key_len, nullptr);
-    hi = rhash_next(hi);
-    const char *name = static_cast<const char *>(key);
-    if (static_cast<std::size_t>(key_len) > len &&
-        std::memcmp(name, path, len) == 0 && name[len] == '/')
-      rhash_set(md5, name, key_len, nullptr, 0);
-  }
-}
-
 // Whether an ancestor of `node` is a path that the log lists as added or
 // replaced: what the drive says below it is relative to the old tree, not
 // to what the loader will hold there.
@@ -92,11 +74,8 @@ replaced_above(const de_node_baton *node) {
 // Whether the log lists `node`'s path with the action `action`.
 bool
 logged_as(const de_node_baton *node, char action) {
-  const log_revision *logrev = node->de->logrev;
-  if (!logrev || !logrev->changed_paths)
-    return false;
-  auto *change = static_cast<const svn_log_changed_path_t *>(
-      apr_hash_get(logrev->changed_paths, node->path, APR_HASH_KEY_STRING));
+  const svn_log_changed_path_t *change =
+      delta_logged_change(node->de, node->path);
   return change && change->action == action;
 }
 
@@ -173,7 +152,7 @@ write_replace_deletion(de_node_baton *node) {
               node->path);
   write_header("Node-path", stream_path(node, node->pool));
   std::printf("%s: delete\n\n\n", "Node-action");
-  forget_digests_below(node->path, node->pool);
+  delta_forget_digests_below(node->path, node->pool);
 }
 
 // Records `digest` as the text the loader holds for the node's path from
@@ -217,53 +196,30 @@ file_digest(unsigned char *digest, const char *path, apr_pool_t *pool) {
 
 svn_error_t *
 delta_deltify_node(de_node_baton *node, const char *base, const char *text) {
-  de_baton *de = node->de;
   vh::Pool scratch(node->pool);
   apr_pool_t *pool = scratch.get();
   print_debug("delta_deltify_node(%s): %s -> %s\n", node->path,
               base ? base : "(empty)", text);
 
-  apr_file_t *file = nullptr;
-  apr_status_t status =
-      apr_file_open(&file, text, APR_READ | APR_BINARY, APR_OS_DEFAULT, pool);
-  if (status != APR_SUCCESS) {
-    print_debug("delta_deltify_node(%s): Error opening %s\n", node->path, text);
-    return svn_error_wrap_apr(status, "Unable to open %s", text);
-  }
-  svn_stream_t *target = svn_stream_from_aprfile2(file, FALSE, pool);
+  svn_stream_t *target = nullptr;
+  SVN_ERR(delta_open_text(&target, text, node, "delta_deltify_node", pool));
   svn_stream_t *source = nullptr;
-  if (base) {
-    apr_file_t *base_file = nullptr;
-    status = apr_file_open(&base_file, base, APR_READ | APR_BINARY,
-                           APR_OS_DEFAULT, pool);
-    if (status != APR_SUCCESS) {
-      print_debug("delta_deltify_node(%s): Error opening %s\n", node->path,
-                  base);
-      return svn_error_wrap_apr(status, "Unable to open %s", base);
-    }
-    source = svn_stream_from_aprfile2(base_file, FALSE, pool);
-  } else {
+  if (base)
+    SVN_ERR(delta_open_text(&source, base, node, "delta_deltify_node", pool));
+  else
     source = svn_stream_empty(pool);
-  }
 
-  char *name = apr_psprintf(node->pool, "%s/df/XXXXXX", de->opts->temp_dir);
-  apr_file_t *delta_file = nullptr;
-  status = make_temp_file(&delta_file, name, pool);
-  if (status != APR_SUCCESS) {
-    print_debug("delta_deltify_node(%s): Error creating temporary file in %s\n",
-                node->path, de->opts->temp_dir);
-    return svn_error_wrap_apr(status, "Unable to create temporary file in %s",
-                              de->opts->temp_dir);
-  }
-  node->delta_filename = name;
-  print_debug("delta_deltify_node(%s): writing to %s\n", node->path, name);
+  svn_stream_t *delta = nullptr;
+  SVN_ERR(delta_node_temp_file(&delta, &node->delta_filename, node, "df",
+                               "delta_deltify_node", pool));
+  print_debug("delta_deltify_node(%s): writing to %s\n", node->path,
+              node->delta_filename);
 
   svn_txdelta_stream_t *stream = nullptr;
   svn_txdelta2(&stream, source, target, FALSE, pool);
   svn_txdelta_window_handler_t handler = nullptr;
   void *handler_baton = nullptr;
-  svn_txdelta_to_svndiff3(&handler, &handler_baton,
-                          svn_stream_from_aprfile2(delta_file, FALSE, pool), 0,
+  svn_txdelta_to_svndiff3(&handler, &handler_baton, delta, 0,
                           SVN_DELTA_COMPRESSION_LEVEL_DEFAULT, pool);
   svn_error_t *err =
       svn_txdelta_send_txstream(stream, handler, handler_baton, pool);
