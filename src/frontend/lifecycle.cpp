@@ -5,6 +5,7 @@
 #include "frontend/options.h"
 #include "repos/session.h"
 
+#include <apr_allocator.h>
 #include <apr_hash.h>
 #include <apr_strings.h>
 #include <svn_cmdline.h>
@@ -42,7 +43,12 @@ flushed_stdout(scan_result ok) {
 void
 session_init(session *sess) {
   *sess = session{};
-  sess->pool = svn_pool_create(nullptr);
+  // A root pool on APR's global allocator keeps every block it ever freed:
+  // over file:// the repository layer's per-revision blocks grow with the
+  // directories they hold, freed blocks are too small for the next revision
+  // and memory grew faster than the history. This allocator (and so every
+  // pool below the session's) keeps at most a few megabytes free.
+  sess->pool = apr_allocator_owner_get(svn_pool_create_allocator(false));
   sess->obfuscated_names = apr_hash_make(sess->pool);
   sess->used_words = apr_hash_make(sess->pool);
   std::srand(static_cast<unsigned>(std::time(nullptr)));
