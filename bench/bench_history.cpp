@@ -75,6 +75,34 @@ file_path(int id) {
   return buf;
 }
 
+// Toggles four random files: adds the absent ones and deletes the present
+// ones. Returns the number of changes.
+int
+toggle_files(path_repo *repo, std::mt19937 &rng, std::vector<char> &present,
+             apr_pool_t *pool) {
+  const int changes = 4;
+  for (int k = 0; k < changes; ++k) {
+    int id = static_cast<int>(rng() % FILE_IDS);
+    if (present[id])
+      path_repo_delete(repo, file_path(id).c_str(), pool);
+    else
+      path_repo_add(repo, file_path(id).c_str());
+    present[id] ^= 1;
+  }
+  return changes;
+}
+
+// Replaces a random subdirectory by an empty one.
+void
+replace_subdir(path_repo *repo, std::mt19937 &rng, std::vector<char> &present,
+               apr_pool_t *pool) {
+  int s = static_cast<int>(rng() % (DIRS * SUBS));
+  path_repo_delete(repo, sub_path(s).c_str(), pool);
+  path_repo_add(repo, sub_path(s).c_str());
+  for (int id = s * 100; id < s * 100 + 100; ++id)
+    present[id] = 0;
+}
+
 bool
 bench_paths(const std::string &dir, long revisions, int random_queries,
             long dumped, apr_pool_t *root) {
@@ -105,24 +133,10 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
   long rss_at_10k = 0;
   for (long r = 2; r <= revisions; ++r) {
     iterpool.clear();
-    // A few files toggled: added when absent, deleted when present.
-    for (int k = 0; k < 4; ++k) {
-      int id = static_cast<int>(rng() % FILE_IDS);
-      if (present[id])
-        path_repo_delete(repo, file_path(id).c_str(), iterpool.get());
-      else
-        path_repo_add(repo, file_path(id).c_str());
-      present[id] ^= 1;
-      ++changes;
-    }
+    changes += toggle_files(repo, rng, present, iterpool.get());
     // Now and then a subdirectory is replaced by an empty one.
-    if (r % 997 == 0) {
-      int s = static_cast<int>(rng() % (DIRS * SUBS));
-      path_repo_delete(repo, sub_path(s).c_str(), iterpool.get());
-      path_repo_add(repo, sub_path(s).c_str());
-      for (int id = s * 100; id < s * 100 + 100; ++id)
-        present[id] = 0;
-    }
+    if (r % 997 == 0)
+      replace_subdir(repo, rng, present, iterpool.get());
     if (path_repo_commit(repo, r, iterpool.get()) != 0)
       return false;
     if (r == 10000)
@@ -203,21 +217,9 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
       }
       found += answer;
     }
-    for (int k = 0; k < 4; ++k) {
-      int id = static_cast<int>(rng() % FILE_IDS);
-      if (present[id])
-        path_repo_delete(repo, file_path(id).c_str(), iterpool.get());
-      else
-        path_repo_add(repo, file_path(id).c_str());
-      present[id] ^= 1;
-    }
-    if (r % 97 == 0) {
-      int s = static_cast<int>(rng() % (DIRS * SUBS));
-      path_repo_delete(repo, sub_path(s).c_str(), iterpool.get());
-      path_repo_add(repo, sub_path(s).c_str());
-      for (int id = s * 100; id < s * 100 + 100; ++id)
-        present[id] = 0;
-    }
+    toggle_files(repo, rng, present, iterpool.get());
+    if (r % 97 == 0)
+      replace_subdir(repo, rng, present, iterpool.get());
     if (path_repo_commit(repo, r, iterpool.get()) != 0)
       return false;
   }
