@@ -103,6 +103,27 @@ replace_subdir(path_repo *repo, std::mt19937 &rng, std::vector<char> &present,
     present[id] = 0;
 }
 
+// Asks whether random files exist, `queries` times, each at the revision
+// that `pick` draws just before the file. Returns the number found, or -1
+// when a query fails.
+template <typename Pick>
+int
+ask_random_files(path_repo *repo, std::mt19937 &rng, int queries, Pick pick,
+                 vh::Pool &iterpool) {
+  int found = 0;
+  for (int q = 0; q < queries; ++q) {
+    iterpool.clear();
+    long rev = pick();
+    int id = static_cast<int>(rng() % FILE_IDS);
+    int answer =
+        path_repo_exists(repo, file_path(id).c_str(), rev, iterpool.get());
+    if (answer < 0)
+      return -1;
+    found += answer;
+  }
+  return found;
+}
+
 bool
 bench_paths(const std::string &dir, long revisions, int random_queries,
             long dumped, apr_pool_t *root) {
@@ -156,17 +177,11 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
 
   // Uniformly random revisions: nearly every query rebuilds a tree.
   start = Clock::now();
-  int found = 0;
-  for (int q = 0; q < random_queries; ++q) {
-    iterpool.clear();
-    long rev = 1 + static_cast<long>(rng() % revisions);
-    int id = static_cast<int>(rng() % FILE_IDS);
-    int answer =
-        path_repo_exists(repo, file_path(id).c_str(), rev, iterpool.get());
-    if (answer < 0)
-      return false;
-    found += answer;
-  }
+  int found = ask_random_files(
+      repo, rng, random_queries,
+      [&] { return 1 + static_cast<long>(rng() % revisions); }, iterpool);
+  if (found < 0)
+    return false;
   std::printf("paths: %d queries at random revisions %.2f s (%d found), "
               "peak RSS %ld KiB\n",
               random_queries, seconds_since(start), found, peak_rss_kb());
@@ -174,18 +189,11 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
   // Queries the way the dump asks them: mostly about the previous
   // revision and a few copy sources, so the cache answers.
   start = Clock::now();
-  found = 0;
   long recent[] = {revisions, revisions - 1, revisions - 1500, revisions / 2};
-  for (int q = 0; q < 10000; ++q) {
-    iterpool.clear();
-    long rev = recent[rng() % 4];
-    int id = static_cast<int>(rng() % FILE_IDS);
-    int answer =
-        path_repo_exists(repo, file_path(id).c_str(), rev, iterpool.get());
-    if (answer < 0)
-      return false;
-    found += answer;
-  }
+  found = ask_random_files(
+      repo, rng, 10000, [&] { return recent[rng() % 4]; }, iterpool);
+  if (found < 0)
+    return false;
   std::printf("paths: 10,000 queries at 4 recent revisions %.2f s (%d found)\n",
               seconds_since(start), found);
 
