@@ -83,6 +83,27 @@ record_inside_copy(path_repo *repo, const char *path, const char *source,
   return 0;
 }
 
+// Whether `logrev` is the first real entry of a subdirectory's log (entry 0
+// is the placeholder for revision 0): the revision in which the subtree
+// came into being.
+bool
+is_first_entry(const log_revision *logrev, const apr_array_header_t *logs) {
+  return logs->nelts > 1 &&
+         APR_ARRAY_IDX(logs, 1, log_revision).revision == logrev->revision;
+}
+
+// Whether the changed paths add or replace the dumped directory itself. When
+// its first entry does not, the subtree came with a copy of one of its
+// parents, which lies outside it and so is not listed.
+bool
+adds_subtree_root(apr_hash_t *changed) {
+  if (!changed)
+    return false;
+  const auto *root = static_cast<const svn_log_changed_path_t *>(
+      apr_hash_get(changed, "", APR_HASH_KEY_STRING));
+  return root && (root->action == 'A' || root->action == 'R');
+}
+
 } // namespace
 
 int
@@ -164,6 +185,13 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
   }
 
   apr_hash_t *changed = logrev->changed_paths;
+  const char *repos_path = sess->repos_path ? sess->repos_path : "";
+  // A subtree that came with a copy of a parent has no log entry for the
+  // paths it brought: they are listed from the server.
+  if (*repos_path && is_first_entry(logrev, logs) &&
+      !adds_subtree_root(changed) &&
+      pr_fetch_paths(repo, "", logrev->revision, sess, pool) != 0)
+    return -1;
   if (!changed || apr_hash_count(changed) == 0)
     return path_repo_commit(repo, revision, pool);
 
@@ -179,7 +207,6 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
   std::sort(first, first + paths->nelts,
             [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
 
-  const char *repos_path = sess->repos_path ? sess->repos_path : "";
   vh::Pool iter(pool);
   for (int i = 0; i < paths->nelts; ++i) {
     iter.clear();

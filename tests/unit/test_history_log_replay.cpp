@@ -121,22 +121,24 @@ protected:
 
 TEST_F(LogReplay, EntryWithoutChangesStillCommitsItsRevision) {
   opts_.flags = DF_KEEP_REVNUMS;
-  ASSERT_EQ(replay(3, {{"a", 'A'}}, 3), 0);
+  ASSERT_EQ(replay(0, {}, 0), 0);
+  ASSERT_EQ(replay(3, {{"", 'A'}, {"a", 'A'}}, 3), 0);
   ASSERT_EQ(replay(1024, {}, 1024), 0);
   EXPECT_EQ(repo_->last_rev, 1024);
-  EXPECT_EQ(tree_at(1024), (Strings{"a"}));
+  EXPECT_EQ(tree_at(1024), (Strings{"", "a"}));
 }
 
 // A directory is applied before its contents, and a replace removes the
 // old contents before the new paths arrive, whatever the map's order.
 TEST_F(LogReplay, PathsApplyInOrderAndReplaceDeletesFirst) {
   ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(1, {{"a/b", 'A'}, {"a", 'A'}, {"a/old", 'A'}}), 0);
+  ASSERT_EQ(replay(1, {{"a/b", 'A'}, {"", 'A'}, {"a", 'A'}, {"a/old", 'A'}}),
+            0);
   ASSERT_EQ(replay(2, {{"a/x", 'A'}, {"a", 'R'}, {"m", 'M'}}), 0);
-  EXPECT_EQ(tree_at(1), (Strings{"a", "a/b", "a/old"}));
-  EXPECT_EQ(tree_at(2), (Strings{"a", "a/x"}));
+  EXPECT_EQ(tree_at(1), (Strings{"", "a", "a/b", "a/old"}));
+  EXPECT_EQ(tree_at(2), (Strings{"", "a", "a/x"}));
   ASSERT_EQ(replay(3, {{"a", 'D'}}), 0);
-  EXPECT_EQ(tree_at(3), Strings{});
+  EXPECT_EQ(tree_at(3), Strings{""});
 }
 
 // Copies whose source lies inside the dumped directory take their paths
@@ -160,7 +162,8 @@ TEST_P(LogReplayInside, RecordsTheCopiedTree) {
   const inside_case &c = GetParam();
   sess_.repos_path = c.repos_path;
   ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(2, {{"src", 'A'},
+  ASSERT_EQ(replay(2, {{"", 'A'},
+                       {"src", 'A'},
                        {"src/f", 'A'},
                        {"src/g", 'A'},
                        {"src/g/h", 'A'},
@@ -168,7 +171,7 @@ TEST_P(LogReplayInside, RecordsTheCopiedTree) {
             0);
   ASSERT_EQ(replay(5, {{"src/late", 'A'}}), 0); // after the copy source
   ASSERT_EQ(replay(9, {c.copy}), 0);
-  Strings base{"src", "src/f", "src/g", "src/g/h", "src/late", "srcx"};
+  Strings base{"", "src", "src/f", "src/g", "src/g/h", "src/late", "srcx"};
   Strings expected = c.expected;
   expected.insert(expected.end(), base.begin(), base.end());
   std::sort(expected.begin(), expected.end());
@@ -207,10 +210,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(LogReplay, ReplaceWithCopyDeletesThenCopies) {
   ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(
-      replay(1, {{"src", 'A'}, {"src/f", 'A'}, {"d", 'A'}, {"d/old", 'A'}}), 0);
+  ASSERT_EQ(replay(1, {{"", 'A'},
+                       {"src", 'A'},
+                       {"src/f", 'A'},
+                       {"d", 'A'},
+                       {"d/old", 'A'}}),
+            0);
   ASSERT_EQ(replay(2, {{"d", 'R', "trunk/src", 1}}), 0);
-  EXPECT_EQ(tree_at(2), (Strings{"d", "d/f", "src", "src/f"}));
+  EXPECT_EQ(tree_at(2), (Strings{"", "d", "d/f", "src", "src/f"}));
 }
 
 // With --keep-revnums the entries carry their own revisions and leave gaps;
@@ -219,12 +226,12 @@ TEST_F(LogReplay, ReplaceWithCopyDeletesThenCopies) {
 TEST_F(LogReplay, KeepRevnumsGapOverSnapshotKeepsHistory) {
   opts_.flags = DF_KEEP_REVNUMS;
   ASSERT_EQ(replay(0, {}, 0), 0);
-  ASSERT_EQ(replay(1000, {{"a", 'A'}, {"a/f", 'A'}}, 1000), 0);
+  ASSERT_EQ(replay(1000, {{"", 'A'}, {"a", 'A'}, {"a/f", 'A'}}, 1000), 0);
   ASSERT_EQ(replay(3100, {{"b", 'A'}}, 3100), 0);
   ASSERT_EQ(replay(3200, {{"c", 'A', "trunk/a", 2500}}, 3200), 0);
-  EXPECT_EQ(tree_at(2500), (Strings{"a", "a/f"}));
-  EXPECT_EQ(tree_at(3100), (Strings{"a", "a/f", "b"}));
-  EXPECT_EQ(tree_at(3200), (Strings{"a", "a/f", "b", "c", "c/f"}));
+  EXPECT_EQ(tree_at(2500), (Strings{"", "a", "a/f"}));
+  EXPECT_EQ(tree_at(3100), (Strings{"", "a", "a/f", "b"}));
+  EXPECT_EQ(tree_at(3200), (Strings{"", "a", "a/f", "b", "c", "c/f"}));
 }
 
 int
@@ -284,17 +291,36 @@ protected:
 
 TEST_F(LogReplayServer, CopiesFromOutsideAreListedFromTheServer) {
   ASSERT_EQ(replay(0, {}), 0);
+  ASSERT_EQ(replay(1, {{"", 'A'}}), 0);
   ASSERT_EQ(replay(2, {{"y", 'A', "branches/x", 1},
                        {"s", 'A', "trunk2", 1}, // a sibling sharing the name
                        {"file", 'A', "trunk2/file", 1}, // a file: stat only
                        {"gone", 'A', "branches/none", 1}}),
             0);
-  EXPECT_EQ(tree_at(1),
-            (Strings{"file", "s", "s/file", "y", "y/d", "y/d/g", "y/f"}));
+  EXPECT_EQ(tree_at(2),
+            (Strings{"", "file", "s", "s/file", "y", "y/d", "y/d/g", "y/f"}));
+}
+
+// The subtree branches/c/y came with the copy of branches/c in r3: its log
+// starts there without an entry for its own paths, which are listed from the
+// server.
+TEST_F(LogReplayServer, SubtreeThatCameWithItsParentIsListed) {
+  ASSERT_EQ(mucc("file://" + dir_ + "/repos", "cp 2 trunk branches/c"), 0);
+  ASSERT_EQ(svn_ra_reparent(sess_.ra,
+                            ("file://" + dir_ + "/repos/branches/c/y").c_str(),
+                            root_.get()),
+            nullptr);
+  sess_.repos_path = "branches/c/y";
+  ASSERT_EQ(replay(0, {}), 0);
+  ASSERT_EQ(replay(3, {}), 0);
+  ASSERT_EQ(replay(4, {{"d/new", 'A'}}), 0); // later entries: no listing
+  EXPECT_EQ(tree_at(1), (Strings{"", "d", "d/g", "f"}));
+  EXPECT_EQ(tree_at(2), (Strings{"", "d", "d/g", "d/new", "f"}));
 }
 
 TEST_F(LogReplayServer, ServerErrorFailsWithoutCommitting) {
   ASSERT_EQ(replay(0, {}), 0);
+  ASSERT_EQ(replay(1, {{"", 'A'}}), 0);
   testing::internal::CaptureStderr();
   // The server has no revision 7.
   EXPECT_EQ(replay(7, {{"y", 'A', "branches/x", 1}}), -1);
@@ -302,7 +328,7 @@ TEST_F(LogReplayServer, ServerErrorFailsWithoutCommitting) {
   EXPECT_NE(err.find("ERROR: "), std::string::npos) << err;
   EXPECT_NE(err.find("Error fetching tree for revision 7\n"), std::string::npos)
       << err;
-  EXPECT_EQ(repo_->last_rev, 0);
+  EXPECT_EQ(repo_->last_rev, 1);
 }
 
 // With obfuscation the path repository holds words while the server knows
@@ -313,14 +339,15 @@ TEST_F(LogReplayServer, ObfuscatedNamesAskTheServerWithRealOnes) {
   apr_pool_t *p = root_.get();
   sess_.repos_path = obfuscate_path(&sess_, p, "trunk");
   ASSERT_EQ(replay(0, {}), 0);
+  ASSERT_EQ(replay(1, {{"", 'A'}}), 0);
   ASSERT_EQ(replay(2, {{obfuscate_path(&sess_, p, "y"), 'A',
                         obfuscate_path(&sess_, p, "branches/x"), 1}}),
             0);
-  Strings expected;
+  Strings expected{""};
   for (const char *real : {"y", "y/d", "y/d/g", "y/f"})
     expected.push_back(obfuscate_path(&sess_, p, real));
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(tree_at(1), expected);
+  EXPECT_EQ(tree_at(2), expected);
 }
 
 TEST_F(LogReplayServer, ListTreePutsDirectoriesBeforeTheirContents) {
