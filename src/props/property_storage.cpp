@@ -7,6 +7,7 @@
 #include <apr_strings.h>
 #include <svn_string.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,8 +15,16 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <string_view>
 
 namespace {
+
+// One property of a set being serialised.
+struct sorted_prop {
+  const char *name;
+  std::size_t name_len;
+  const svn_string_t *value;
+};
 
 constexpr apr_ssize_t DIGEST_LEN = APR_MD5_DIGESTSIZE;
 
@@ -154,14 +163,31 @@ property_storage_store(property_storage *ps, const char *path,
     size += name_len + value->len + 8;
   }
 
+  // The set is written in the byte order of its names: the hash's own order
+  // differs from run to run and between equal sets built in another order,
+  // and equal sets must serialise equally to share one record.
+  const unsigned count = apr_hash_count(props);
+  auto *entries =
+      static_cast<sorted_prop *>(apr_palloc(pool, count * sizeof(sorted_prop)));
+  unsigned n = 0;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, props); hi;
+       hi = apr_hash_next(hi), ++n)
+    entries[n] = {static_cast<const char *>(apr_hash_this_key(hi)),
+                  static_cast<std::size_t>(apr_hash_this_key_len(hi)),
+                  static_cast<const svn_string_t *>(apr_hash_this_val(hi))};
+  std::sort(entries, entries + count,
+            [](const sorted_prop &a, const sorted_prop &b) {
+              return std::string_view(a.name, a.name_len) <
+                     std::string_view(b.name, b.name_len);
+            });
+
   auto *buf = static_cast<char *>(apr_palloc(pool, size));
   char *at = buf;
-  for (apr_hash_index_t *hi = apr_hash_first(pool, props); hi;
-       hi = apr_hash_next(hi)) {
-    auto name_len = static_cast<std::size_t>(apr_hash_this_key_len(hi));
-    auto *value = static_cast<const svn_string_t *>(apr_hash_this_val(hi));
+  for (unsigned i = 0; i < count; ++i) {
+    const std::size_t name_len = entries[i].name_len;
+    const svn_string_t *value = entries[i].value;
     put_u32(at, static_cast<std::uint32_t>(name_len));
-    std::memcpy(at + 4, apr_hash_this_key(hi), name_len);
+    std::memcpy(at + 4, entries[i].name, name_len);
     at += 4 + name_len;
     put_u32(at, static_cast<std::uint32_t>(value->len));
     if (value->len)
