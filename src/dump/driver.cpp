@@ -1,6 +1,7 @@
 #include "dump/driver.h"
 
 #include "delta/editor.h"
+#include "dump/mid_history.h"
 #include "dump/stream.h"
 #include "frontend/diagnostics.h"
 #include "history/path_repo.h"
@@ -321,6 +322,8 @@ dump_repository(session *sess, dump_options *opts) {
   if (opts->flags & DF_USE_DELTAS)
     opts->format_version = 3;
   print_debug("initial range: %ld:%ld\n", opts->start, opts->end);
+  // The start as the user gave it (HEAD is -1), not as settled, decides.
+  const bool start_mid = (opts->flags & DF_INCREMENTAL) && opts->start != 0;
   if (settle_range(sess, opts))
     return true;
 
@@ -337,16 +340,24 @@ dump_repository(session *sess, dump_options *opts) {
   if (!prepo)
     return true;
 
-  // An incremental dump from the middle of history (DF_INCREMENTAL with a
-  // start other than 0 as the user gave it, before settle_range) first
-  // replays the earlier log into the path repository, and the base revision
-  // without output. Until that preparation exists, such a run dumps its
-  // range like any other.
-  const bool start_mid = false;
-  if (!start_mid && subdir && opts->start == 0)
-    opts->start = 1;
+  // An incremental dump from the middle of history first replays the
+  // earlier log into the path repository; the loop then begins at the base
+  // revision, which it replays without output, and walks the fetched log.
+  loop_start from;
+  if (start_mid) {
+    mid_history_start mid;
+    if (mid_history_prepare(sess, opts, prepo, logs, &mid))
+      return true;
+    from.list_idx = mid.list_idx;
+    from.local_rev = mid.local_rev;
+    from.fetch_per_revision = false;
+  } else {
+    if (subdir && opts->start == 0)
+      opts->start = 1;
+    from.local_rev = opts->start != 0 ? 1 : 0;
+  }
 
-  if (!(start_mid && (opts->flags & DF_NO_INCREMENTAL_HEADER))) {
+  if (mid_history_writes_header(opts, start_mid)) {
     write_stream_header(opts->format_version);
     if (!opts->prefix && !subdir) {
       const char *uuid = nullptr;
@@ -356,8 +367,6 @@ dump_repository(session *sess, dump_options *opts) {
     }
   }
 
-  loop_start from;
-  from.local_rev = opts->start != 0 ? 1 : 0;
   print_debug("start_mid = %d, list_idx = %d\n", start_mid ? 1 : 0,
               from.list_idx);
   const bool numbers_in_sync =
