@@ -99,18 +99,24 @@ parse_set(std::span<const char> buf, apr_array_header_t *out,
 apr_status_t
 destroy_storage(void *data) noexcept {
   auto *ps = static_cast<property_storage *>(data);
+  // Each entry is taken out of its table before the memory that holds its
+  // key is freed: the tables compare keys when entries are removed.
+  apr_hash_clear(ps->unreferenced);
   for (apr_hash_index_t *hi = apr_hash_first(nullptr, ps->records); hi;
-       hi = apr_hash_next(hi))
-    std::free(apr_hash_this_val(hi));
-  apr_hash_clear(ps->records);
+       hi = apr_hash_next(hi)) {
+    void *rec = apr_hash_this_val(hi);
+    apr_hash_set(ps->records, apr_hash_this_key(hi), apr_hash_this_key_len(hi),
+                 nullptr);
+    std::free(rec);
+  }
   for (apr_hash_index_t *hi = apr_hash_first(nullptr, ps->references); hi;
        hi = apr_hash_next(hi)) {
     auto *ref = static_cast<prop_reference *>(apr_hash_this_val(hi));
+    apr_hash_set(ps->references, apr_hash_this_key(hi),
+                 apr_hash_this_key_len(hi), nullptr);
     std::free(ref->path);
     std::free(ref);
   }
-  apr_hash_clear(ps->references);
-  apr_hash_clear(ps->unreferenced);
   record_file_close(ps->db);
   return APR_SUCCESS;
 }
