@@ -65,6 +65,13 @@ mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
     return true;
   }
 
+  // The entries from the start on are written; their messages must be
+  // exact (the replayed ones only lend their changed paths).
+  for (int i = idx; i < logs->nelts; ++i)
+    if (log_restore_message(sess, &APR_ARRAY_IDX(logs, i, log_revision),
+                            sess->pool))
+      return true;
+
   opts->end = APR_ARRAY_IDX(logs, logs->nelts - 1, log_revision).revision;
   print_debug("logs_fetched, opts->end set to %ld\n",
               static_cast<long>(opts->end));

@@ -244,6 +244,16 @@ fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
 }
 
 bool
+log_restore_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
+  svn_error_t *err = restore_exact_message(sess, logrev, pool);
+  if (!err)
+    return false;
+  handle_error(err, _("ERROR: "));
+  svn_error_clear(err);
+  return true;
+}
+
+bool
 fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
                apr_array_header_t *logs) {
   const char *label = _("Fetching logs... ");

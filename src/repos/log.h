@@ -37,6 +37,14 @@ bool fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
 bool fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
                     apr_array_header_t *logs);
 
+// Replaces logrev->message by the exact svn:log of its revision where the
+// protocol may have rewritten it (over http:// the log report turns every
+// carriage return into a line feed); a no-op elsewhere. The copy lives in
+// `pool`. True on failure after reporting it. fetch_log_entry does this
+// itself; callers of fetch_all_logs do it for the entries they write.
+bool log_restore_message(session *sess, log_revision *logrev,
+                         apr_pool_t *pool);
+
 // The key under which the absolute changed path `path` ("/trunk/a") is kept
 // for the subtree `repos_path` ("trunk"): the rest of `path` after the
 // subtree and one slash ("a"), "" for the subtree root itself, or null when
