@@ -199,6 +199,25 @@ class ObfuscatedDumps(unittest.TestCase):
         plain, hidden = self.check(repo, sub="my dir")
         self.assertTrue(b"Node-copyfrom-path: " in hidden, "the copy is lost")
 
+    def test_incremental_after_copy_from_outside(self):
+        # Before the start, trunk/d is copied from outside trunk, so the
+        # preparation asks the server for the tree below it: under the real
+        # names, which it must then obfuscate like every other name, or the
+        # later copy of trunk/d/e is not found and written as an add.
+        repo = corpus.create_repo(self.fresh("out"))
+        url = servers.file_url(repo)
+        text = self.fresh("text")
+        pathlib.Path(text).write_text("hello\n")
+        self.mucc(url, "mkdir", "trunk", "mkdir", "other", "mkdir", "other/d",
+                  "mkdir", "other/d/e", "put", text, "other/d/e/f")
+        self.mucc(url, "cp", "1", "other/d", "trunk/d")
+        self.mucc(url, "put", text, "trunk/x")
+        self.mucc(url, "cp", "2", "trunk/d/e", "trunk/g")
+        self.check_incremental(repo, 3, sub="trunk")
+        hidden = vornhald(["--incremental", "-r", "3:HEAD", "--obfuscate"],
+                          url + "/trunk")
+        self.assertTrue(b"Node-copyfrom-path: " in hidden, "the copy is lost")
+
 
 if __name__ == "__main__":
     unittest.main()
