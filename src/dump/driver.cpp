@@ -120,11 +120,12 @@ settle_range(session *sess, dump_options *opts) {
   return session_check_dir(sess, opts->start);
 }
 
-// Writes one directory record for every component of opts->prefix that a
-// slash follows, outermost first, skipping empty components, and replaces
-// opts->prefix by the same text without its empty components.
+// Replaces opts->prefix by the same text without its empty components and,
+// when `emit`, writes one directory record for every component that a slash
+// follows, outermost first. The result is its own normal form, so a prefix
+// settled once writes the same records later.
 void
-write_prefix_dirs(session *sess, dump_options *opts) {
+write_prefix_dirs(session *sess, dump_options *opts, bool emit = true) {
   if (!opts->prefix)
     return;
   svn_stringbuf_t *acc = svn_stringbuf_create_empty(sess->pool);
@@ -135,7 +136,8 @@ write_prefix_dirs(session *sess, dump_options *opts) {
       break;
     if (slash > p) {
       svn_stringbuf_appendbytes(acc, p, slash - p);
-      write_prefix_dir_record(acc->data);
+      if (emit)
+        write_prefix_dir_record(acc->data);
       svn_stringbuf_appendbyte(acc, '/');
     }
     p = slash + 1;
@@ -366,6 +368,11 @@ dump_repository(session *sess, dump_options *opts) {
       write_uuid_record(uuid);
     }
   }
+
+  // A run that starts in the middle of history may never write local
+  // revision 1, where the prefix directories are written; its node paths
+  // still take the settled prefix.
+  write_prefix_dirs(sess, opts, false);
 
   print_debug("start_mid = %d, list_idx = %d\n", start_mid ? 1 : 0,
               from.list_idx);

@@ -370,6 +370,17 @@ class DriverTest(unittest.TestCase):
                     revs = {i + 1: r for i, r in enumerate(TRUNK_REVS)}
                 self.check_trees(self.load(out), revs, subtree, "a/b/c")
 
+    def test_incremental_prefix_is_settled_without_its_directories(self):
+        # The directories came with the earlier dump; the node paths of the
+        # later one still read a/b/c/..., never a//b/c/...
+        out, _ = self.dump(self.src_url, "-q", "--incremental", "-r",
+                           "3:HEAD", "--prefix", "a//b/c/")
+        paths = [h["Node-path"] for h, _ in parse_dump(out)
+                 if "Node-path" in h]
+        self.assertTrue(paths)
+        for p in paths:
+            self.assertTrue(p.startswith("a/b/c/"), p)
+
     def test_prefix_with_keep_revnums_follows_padding(self):
         out, _ = self.dump(self.src_url + "/trunk", "-q", "--keep-revnums",
                            "--prefix", "x/")
