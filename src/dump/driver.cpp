@@ -209,6 +209,16 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
   svn_revnum_t local_rev = from.local_rev;
   svn_revnum_t global_rev = start;
 
+  // The revisions to dump are listed once; each iteration then asks for its
+  // own entry alone. Asking for "the next entry from here to the end"
+  // instead makes the server trace the subtree's history over the rest of
+  // the range every time, which grows with the square of the history.
+  apr_array_header_t *to_dump = nullptr;
+  int next_to_dump = 0;
+  if (from.fetch_per_revision &&
+      fetch_log_revisions(sess, start, opts->end, &to_dump, sess->pool))
+    return true;
+
   for (;;) {
     vh::Pool rev_pool(sess->pool);
     print_debug("dump loop start: local_rev = %ld, global_rev = %ld, "
@@ -218,9 +228,12 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     if (from.fetch_per_revision) {
       print_progress(_("Fetching log for original revision %ld... "),
                      global_rev);
+      if (next_to_dump == to_dump->nelts)
+        return false; // the listed history ends before opts->end
+      const svn_revnum_t rev =
+          APR_ARRAY_IDX(to_dump, next_to_dump++, svn_revnum_t);
       log_revision entry;
-      if (fetch_log_entry(sess, global_rev, opts->end, &entry,
-                          rev_pool.get())) {
+      if (fetch_log_entry(sess, rev, rev, &entry, rev_pool.get())) {
         print_progress("%s", _("failed\n"));
         return true;
       }

@@ -194,6 +194,36 @@ find_revision_bounds(session *sess, svn_revnum_t *start, svn_revnum_t *end) {
 
 namespace {
 
+svn_error_t *
+revision_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *) noexcept {
+  APR_ARRAY_PUSH(static_cast<apr_array_header_t *>(baton), svn_revnum_t) =
+      entry->revision;
+  return SVN_NO_ERROR;
+}
+
+} // namespace
+
+bool
+fetch_log_revisions(session *sess, svn_revnum_t start, svn_revnum_t end,
+                    apr_array_header_t **revisions, apr_pool_t *pool) {
+  apr_pool_t *scratch = nullptr;
+  apr_pool_create(&scratch, pool);
+  *revisions = apr_array_make(pool, 64, sizeof(svn_revnum_t));
+  svn_error_t *err = svn_ra_get_log2(
+      sess->ra, session_path_list(scratch), start, end, 0, FALSE, TRUE, FALSE,
+      apr_array_make(scratch, 0, sizeof(const char *)), revision_receiver,
+      *revisions, scratch);
+  apr_pool_destroy(scratch);
+  if (err) {
+    handle_error(err, _("ERROR: "));
+    svn_error_clear(err);
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
 // Over http:// the log report is XML, whose parser turns every carriage
 // return of a message into a line feed; the revision property itself comes
 // back exact. A message without a line feed lost nothing. Obfuscated

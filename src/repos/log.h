@@ -32,6 +32,13 @@ bool find_revision_bounds(session *sess, svn_revnum_t *start,
 bool fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
                      log_revision *logrev, apr_pool_t *pool);
 
+// Sets *revisions to the numbers (svn_revnum_t) of the revisions from
+// `start` to `end` that touched the subtree, oldest first, in `pool`; no
+// changed paths or revision properties are fetched. True on failure after
+// reporting it.
+bool fetch_log_revisions(session *sess, svn_revnum_t start, svn_revnum_t end,
+                         apr_array_header_t **revisions, apr_pool_t *pool);
+
 // Appends every entry from `start` to `end`, oldest first, to `logs` (an
 // array of log_revision), allocated in sess->pool. True on failure.
 bool fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
