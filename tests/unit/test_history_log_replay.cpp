@@ -1,6 +1,7 @@
 #include "history/log_replay.h"
 
 #include "obfuscate/obfuscate.h"
+#include "test_support.h"
 #include "util/apr_glue.h"
 
 #include <apr_general.h>
@@ -19,20 +20,6 @@
 #include <vector>
 
 namespace {
-
-class ReplayAprEnvironment : public testing::Environment {
-public:
-  void
-  SetUp() override {
-    apr_initialize();
-  }
-  void
-  TearDown() override {
-    apr_terminate();
-  }
-};
-const auto *const replay_apr_environment =
-    testing::AddGlobalTestEnvironment(new ReplayAprEnvironment);
 
 using Strings = std::vector<std::string>;
 
