@@ -83,7 +83,10 @@ logged_as(const de_node_baton *node, char action) {
 const char *
 skip_reason(const de_node_baton *node) {
   bool inside_copy = node->cp_info == CPI_COPY && !node->copyfrom_path;
-  if (node->action == 'M' && node->kind == svn_node_dir &&
+  // An added directory that the log calls a change (the first revision of a
+  // range, or below a copy that is not kept) is new to the loader even when
+  // it has no properties left.
+  if (node->action == 'M' && node->kind == svn_node_dir && node->opened &&
       !node->props_changed && !(node->in_log && inside_copy))
     return "directory && action == 'M' && !props_changed";
   if (node->action == 'A' && inside_copy)
@@ -268,6 +271,11 @@ delta_dump_node(de_node_baton *node) {
     print_debug("delta_dump_node(%s): started\n", node->path);
     delta_check_copy(node);
     SVN_ERR(delta_check_action(node));
+    // The server adds only what the old tree lacks; outside a kept copy
+    // that is what the loader lacks too, whatever the log calls it.
+    if (node->parent && !node->opened && node->action == 'M' &&
+        node->cp_info != CPI_COPY)
+      node->action = 'A';
     bool kept_copy = node->cp_info == CPI_COPY && node->copyfrom_path;
     bool old_node_in_loader =
         node->opened && !replaced &&

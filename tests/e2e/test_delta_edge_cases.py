@@ -141,6 +141,15 @@ EDGE_CASES = {
         ["put", "{b}", "trunk/f", "propset", "r", "3", "trunk"],
         ["cp", "3", "trunk/f", "trunk/g", "propdel", "q", "trunk/g"],
     ], WHOLE + TRUNK),
+    # A directory that loses its last property in the first revision of a
+    # range, or below a copy that cannot be kept, arrives as an add that the
+    # log calls a change: it is still a new directory for the loader.
+    "last property of an added directory": ([
+        ["mkdir", "trunk", "mkdir", "trunk/d", "propset", "q", "1", "trunk/d",
+         "put", "{a}", "trunk/d/x"],
+        ["propdel", "q", "trunk/d"],
+        ["cp", "1", "trunk", "branch", "propdel", "q", "branch/d"],
+    ], [Mode(), Mode(start=2), Mode(subdir="trunk", start=2), Mode(start=3)]),
     # A copy of an old version whose text was changed in the same revision
     # into the source's current text.
     "copy of an old version": ([
