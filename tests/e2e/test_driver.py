@@ -24,6 +24,7 @@ import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
 
+import dumpfile  # noqa: E402
 import servers  # noqa: E402
 from svn import core, fs, repos  # noqa: E402
 
@@ -38,45 +39,8 @@ def parse_dump(data):
     """Splits a dump stream into records: a list of (headers, props), where
     headers maps names to values (str) and props maps names to values (bytes)
     or is None when the record has no property block."""
-    out = []
-    pos = 0
-    while pos < len(data):
-        if data[pos:pos + 1] == b"\n":
-            pos += 1
-            continue
-        end = data.index(b"\n\n", pos)
-        headers = {}
-        for line in data[pos:end].decode().split("\n"):
-            name, value = line.split(": ", 1)
-            headers[name] = value
-        pos = end + 2
-        props = None
-        if "Content-length" in headers:
-            body = data[pos:pos + int(headers["Content-length"])]
-            pos += int(headers["Content-length"])
-            plen = int(headers.get("Prop-content-length", 0))
-            if plen:
-                props = parse_props(body[:plen])
-        out.append((headers, props))
-    return out
-
-
-def parse_props(block):
-    props = {}
-    pos = 0
-    while not block.startswith(b"PROPS-END\n", pos):
-        kline_end = block.index(b"\n", pos)
-        klen = int(block[pos + 2:kline_end])
-        name = block[kline_end + 1:kline_end + 1 + klen]
-        pos = kline_end + 1 + klen + 1
-        vline_end = block.index(b"\n", pos)
-        assert block[pos:pos + 2] == b"V ", block[pos:]
-        vlen = int(block[pos + 2:vline_end])
-        props[name] = block[vline_end + 1:vline_end + 1 + vlen]
-        assert block[vline_end + 1 + vlen:vline_end + 2 + vlen] == b"\n"
-        pos = vline_end + 2 + vlen
-    assert pos + 10 == len(block), "bytes after PROPS-END"
-    return props
+    return [({k.decode(): v.decode() for k, v in headers.items()}, props)
+            for headers, props in dumpfile.records(data)]
 
 
 def revisions(records):

@@ -57,6 +57,41 @@ def parse(data):
     return records
 
 
+def parse_props(block):
+    """Parses a property block (bytes, ending in PROPS-END) into a dict of
+    bytes; deletions (D entries of version 3) map to None. Any byte that is
+    not where the format puts it fails an assertion."""
+    props, pos = {}, 0
+    while not block.startswith(b"PROPS-END\n", pos):
+        end = block.index(b"\n", pos)
+        kind, length = block[pos:end].split(b" ")
+        assert kind in (b"K", b"D"), block[pos:]
+        name = block[end + 1:end + 1 + int(length)]
+        pos = end + 1 + int(length)
+        assert block[pos:pos + 1] == b"\n", block[pos:]
+        pos += 1
+        if kind == b"D":
+            props[name] = None
+            continue
+        end = block.index(b"\n", pos)
+        assert block[pos:pos + 2] == b"V ", block[pos:]
+        vlen = int(block[pos + 2:end])
+        props[name] = block[end + 1:end + 1 + vlen]
+        pos = end + 1 + vlen
+        assert block[pos:pos + 1] == b"\n", block[pos:]
+        pos += 1
+    assert pos + 10 == len(block), "bytes after PROPS-END"
+    return props
+
+
+def records(data):
+    """The records of a dump stream as (headers, props): headers a dict of
+    bytes, props the parsed property block or None where there is none (or
+    an empty one)."""
+    return [(dict(rec.headers), parse_props(rec.props) if rec.props else None)
+            for rec in parse(data)]
+
+
 LENGTHS = (b"Prop-content-length", b"Text-content-length", b"Content-length")
 
 

@@ -19,6 +19,8 @@ import collections
 
 from svn import core, fs, repos
 
+import dumpfile
+
 
 def _tree(root, path, out):
     """Appends (path, kind) for every node below `path` (bytes), parents
@@ -95,54 +97,6 @@ def compare_structure(plain, obfuscated, own_r0=True):
     return None
 
 
-def _parse_props(block):
-    """Parses a dump property block (bytes) into a dict; deletions (D
-    entries) map to None."""
-    props = {}
-    pos = 0
-    while pos < len(block):
-        end = block.index(b"\n", pos)
-        line = block[pos:end]
-        pos = end + 1
-        if line == b"PROPS-END":
-            break
-        kind, length = line.split(b" ")
-        length = int(length)
-        key = block[pos : pos + length]
-        pos += length + 1
-        if kind == b"D":
-            props[key] = None
-            continue
-        end = block.index(b"\n", pos)
-        vlen = int(block[pos:end].split(b" ")[1])
-        pos = end + 1
-        props[key] = block[pos : pos + vlen]
-        pos += vlen + 1
-    return props
-
-
-def records(stream):
-    """Yields (headers dict, properties dict or None) for every record of
-    a dump stream (bytes)."""
-    pos = 0
-    while pos < len(stream):
-        if stream[pos : pos + 1] == b"\n":
-            pos += 1
-            continue
-        end = stream.index(b"\n\n", pos)
-        headers = {}
-        for line in stream[pos:end].split(b"\n"):
-            key, _, value = line.partition(b": ")
-            headers[key] = value
-        pos = end + 2
-        props = None
-        plen = int(headers.get(b"Prop-content-length", 0))
-        if plen:
-            props = _parse_props(stream[pos : pos + plen])
-        pos += int(headers.get(b"Content-length", 0))
-        yield headers, props
-
-
 # The log message of the program's own padding revisions (--keep-revnums).
 PADDING_LOG = b"This is an empty revision for padding."
 
@@ -153,7 +107,7 @@ def dump_names(stream):
     message are no names."""
     components = set()
     values = set()
-    for headers, props in records(stream):
+    for headers, props in dumpfile.records(stream):
         for key in (b"Node-path", b"Node-copyfrom-path"):
             if key in headers:
                 components.update(c for c in headers[key].split(b"/") if c)
@@ -185,7 +139,7 @@ def stream_structure(stream):
     number, the date, and the multiset of node records by kind, action,
     depth, whether a copy source is given, text MD5 and properties."""
     revisions = []
-    for headers, props in records(stream):
+    for headers, props in dumpfile.records(stream):
         if b"Revision-number" in headers:
             props = props or {}
             revisions.append(
