@@ -1,26 +1,23 @@
-# vornhald_module(NAME DEPS...): the static library vh_NAME from src/NAME/*.cpp
-# (main.cpp excepted). New source files are picked up at the next build.
-function(vornhald_module name)
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${name}/*.cpp)
-  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
-  if(NOT sources)
-    # A module still being written links as an empty library.
-    set(sources ${CMAKE_BINARY_DIR}/empty_${name}.cpp)
-    file(WRITE ${sources} "// empty module\n")
-  endif()
-  add_library(vh_${name} STATIC ${sources})
-  set(scope PUBLIC)
-  target_include_directories(vh_${name} ${scope} ${CMAKE_SOURCE_DIR}/src)
-  target_link_libraries(vh_${name} ${scope} vh_svn PkgConfig::SNAPPY)
-  foreach(dep ${ARGN})
-    target_link_libraries(vh_${name} ${scope} vh_${dep})
+# vornhald_layers(LAYER...): one static library vh_LAYER from src/LAYER/*.cpp
+# (main.cpp excepted) for each layer, lowest first; each links the library
+# of the layer below it. New source files are picked up at the next build.
+function(vornhald_layers)
+  set(below "")
+  foreach(name ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${name}/*.cpp)
+    list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+    add_library(vh_${name} STATIC ${sources})
+    target_include_directories(vh_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)
+    target_link_libraries(vh_${name} PUBLIC vh_svn PkgConfig::SNAPPY ${below})
+    set(below vh_${name})
   endforeach()
 endfunction()
 
-# One test program a module: tests/unit/test_MODULE_*.cpp become unit_MODULE,
-# linked against vh_MODULE; every TEST is its own CTest case, labelled unit.
+# One test program a layer: tests/unit/test_LAYER_*.cpp become unit_LAYER,
+# linked against vh_LAYER (and so the layers below it) only; every TEST is
+# its own CTest case, labelled unit.
 function(vornhald_unit_tests)
-  foreach(name util obfuscate repos props history delta dump frontend)
+  foreach(name ${ARGN})
     file(GLOB tests CONFIGURE_DEPENDS
          ${CMAKE_SOURCE_DIR}/tests/unit/test_${name}_*.cpp)
     if(tests)

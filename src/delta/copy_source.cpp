@@ -1,14 +1,13 @@
 // Copy-source resolution; see copy_source.h.
 #include "delta/copy_source.h"
 
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 #include "history/path_repo.h"
 #include "util/path.h"
 
 #include <svn_dirent_uri.h>
 #include <svn_path.h>
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -26,21 +25,6 @@ numbers_are_repository_revisions(const de_node_baton *node) {
   const dump_options *opts = node->de->opts;
   return repos_path_of(node)[0] == '\0' &&
          (opts->start == 0 || (opts->flags & DF_INCREMENTAL));
-}
-
-// The repository revision of the first revision that this dump holds (not
-// `start`, which may lie before it: a subdirectory's first change after
-// `start` opens the dump). With --keep-revnums the revisions before it are
-// empty padding, so nothing can be copied from them.
-svn_revnum_t
-first_dumped_revision(const de_baton *de) {
-  bool subtree = de->sess->repos_path && de->sess->repos_path[0];
-  int first = subtree ? 1 : 0;
-  svn_revnum_t start = de->opts->start;
-  if (de->logs->nelts > first)
-    start =
-        std::max(start, APR_ARRAY_IDX(de->logs, first, log_revision).revision);
-  return start;
 }
 
 svn_error_t *
@@ -61,34 +45,6 @@ rest_after(const char *ancestor, const char *path) {
 }
 
 } // namespace
-
-svn_revnum_t
-find_local_revision(svn_revnum_t copyfrom_rev, const dump_options *opts,
-                    const apr_array_header_t *logs, svn_revnum_t local_revnum) {
-  if (opts->flags & DF_KEEP_REVNUMS)
-    return copyfrom_rev;
-  print_debug("local_revnum = %ld\n", static_cast<long>(local_revnum));
-  int n = logs->nelts;
-  // A whole-repository dump that starts above 0 numbers its first revision
-  // (the list's first entry) 1.
-  svn_revnum_t offset =
-      n > 0 && APR_ARRAY_IDX(logs, 0, log_revision).revision > 0 ? 1 : 0;
-  for (int k = n - 2; k >= 0; --k) {
-    svn_revnum_t revision = APR_ARRAY_IDX(logs, k, log_revision).revision;
-    print_debug("node->copyfrom = %ld, logrev->revision = %ld, rev = %ld\n",
-                static_cast<long>(copyfrom_rev), static_cast<long>(revision),
-                static_cast<long>(k + offset));
-    if (revision == copyfrom_rev) {
-      print_debug("-> equal, using %ld\n", static_cast<long>(k + offset));
-      return k + offset;
-    }
-    if (revision < copyfrom_rev) {
-      print_debug("-> smaller , using %ld\n", static_cast<long>(k + offset));
-      return k + offset;
-    }
-  }
-  return n < 2 ? n - 2 : -1;
-}
 
 void
 delta_check_copy(de_node_baton *node) {
@@ -115,14 +71,17 @@ delta_check_copy(de_node_baton *node) {
     return;
   }
   if ((!(de->opts->flags & DF_INCREMENTAL) &&
-       first_dumped_revision(de) > node->copyfrom_rev) ||
+       // Not `start`, which may lie before it: a subdirectory's first
+       // change after `start` opens the dump. With --keep-revnums the
+       // revisions before it are empty padding.
+       revision_map_first_dumped(de->revs, de->opts->start) >
+           node->copyfrom_rev) ||
       !path_is_inside(repos_path_of(node), node->copyfrom_path)) {
     node->cp_info = CPI_OUT_OF_SCOPE;
     print_debug("delta_check_copy: resolving failed\n");
     return;
   }
-  svn_revnum_t r = find_local_revision(node->copyfrom_rev, de->opts, de->logs,
-                                       de->local_revnum);
+  svn_revnum_t r = revision_map_local_of(de->revs, node->copyfrom_rev);
   if (r <= 0) {
     node->cp_info = CPI_FAILED;
     print_debug("delta_check_copy: no matching revision found\n");

@@ -2,11 +2,11 @@
 #include "delta/editor.h"
 
 #include "delta/finalise.h"
-#include "frontend/diagnostics.h"
+#include "delta/text_store.h"
+#include "util/diagnostics.h"
 #include "history/path_repo.h"
 #include "obfuscate/obfuscate.h"
 #include "props/property_storage.h"
-#include "util/rhash.h"
 
 #include <apr_file_info.h>
 #include <apr_strings.h>
@@ -20,23 +20,16 @@
 
 namespace {
 
-// The process-wide tables, made with the first revision's editor and
-// emptied by delta_cleanup.
-rhash *delta_hash = nullptr;
-rhash *md5_hash = nullptr;
-bool initialised = false;
-
 const char *
 show(const char *text) {
   return text ? text : "(null)";
 }
 
-// Whether `key` (of length `key_len`) names a path strictly below `path`.
-bool
-is_below(const char *key, apr_ssize_t key_len, const char *path,
-         std::size_t path_len) {
-  return static_cast<std::size_t>(key_len) > path_len &&
-         std::memcmp(key, path, path_len) == 0 && key[path_len] == '/';
+// Drops the stored properties of a file below a deleted directory.
+void
+forget_properties(const char *path, void *baton) {
+  print_debug("de_delete_entry: removeing properties for %s\n", path);
+  property_storage_delete(static_cast<property_storage *>(baton), path);
 }
 
 // Takes the action and copy source of `node` from the log, when the log
@@ -92,7 +85,7 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
                 apr_pool_t *pool) noexcept {
   auto *parent = static_cast<de_node_baton *>(parent_baton);
   de_baton *de = parent->de;
-  const char *p = obfuscate_path(de->sess, pool, path);
+  const char *p = obfuscate_path(&de->sess->obf, pool, path);
   print_debug("de_delete_entry(%s@%ld)\n", p, static_cast<long>(revision));
 
   // The server sends the deletion of a path that it keeps from this user,
@@ -120,32 +113,12 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
 
   // Every file strictly below the deleted path loses its text, digest and
   // stored properties; the path's own entries are left for the close.
-  std::size_t len = std::strlen(node->path);
-  for (rhash_index *hi = rhash_first(pool, delta_hash); hi;) {
-    const void *key = nullptr;
-    apr_ssize_t key_len = 0;
-    void *value = nullptr;
-    rhash_this(hi, &key, &key_len, &value);
-    hi = rhash_next(hi);
-    const char *name = static_cast<const char *>(key);
-    if (!is_below(name, key_len, node->path, len))
-      continue;
-    const char *file = static_cast<const char *>(value);
-    print_debug("de_delete_entry(%s): Removing file %s\n", node->path, file);
-    if (apr_file_remove(file, pool) != APR_SUCCESS)
-      print_debug("de_delete_entry(%s): Cannot remove file %s\n", node->path,
-                  file);
-    print_debug("de_delete_entry(%s): removeing properties for %s\n",
-                node->path, name);
-    property_storage_delete(de->props, name);
-    print_debug("de_delete_entry(%s): deleting %s from delta_hash\n",
-                node->path, name);
-    rhash_set(delta_hash, name, key_len, nullptr, 0);
-  }
-  delta_forget_digests_below(node->path, pool);
+  text_store_drop_files_below(de->texts, node->path, "de_delete_entry",
+                              forget_properties, de->props, pool);
+  text_store_forget_digests_below(de->texts, node->path, pool);
   property_storage_delete(de->props, node->path);
 
-  if (!(de->opts->flags & DF_INITIAL_DRY_RUN) &&
+  if (!de->dry_run &&
       path_repo_delete(de->prepo, node->path, pool) != 0)
     return tree_history_error();
   return SVN_NO_ERROR;
@@ -156,7 +129,7 @@ add_node(const char *path, void *parent_baton, svn_node_kind_t kind,
          apr_pool_t *pool, void **child_baton) {
   auto *parent = static_cast<de_node_baton *>(parent_baton);
   de_baton *de = parent->de;
-  const char *p = obfuscate_path(de->sess, pool, path);
+  const char *p = obfuscate_path(&de->sess->obf, pool, path);
   print_debug(kind == svn_node_dir ? "de_add_directory(%s), copy = %d\n"
                                    : "de_add_file(%s), copy = %d\n",
               p, static_cast<int>(parent->cp_info));
@@ -169,7 +142,7 @@ add_node(const char *path, void *parent_baton, svn_node_kind_t kind,
           delta_logged_change(de, node->path))
     take_logged_change(node, change);
 
-  if (!(de->opts->flags & DF_INITIAL_DRY_RUN) &&
+  if (!de->dry_run &&
       path_repo_add(de->prepo, node->path) != 0)
     return tree_history_error();
   *child_baton = node;
@@ -193,7 +166,7 @@ open_node(const char *path, void *parent_baton, svn_node_kind_t kind,
           apr_pool_t *pool, void **child_baton) {
   auto *parent = static_cast<de_node_baton *>(parent_baton);
   de_baton *de = parent->de;
-  const char *p = obfuscate_path(de->sess, pool, path);
+  const char *p = obfuscate_path(&de->sess->obf, pool, path);
   if (kind == svn_node_file)
     print_debug("de_open_file(%s)\n", p);
 
@@ -278,8 +251,7 @@ de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
                                "de_apply_textdelta", pool));
 
   svn_stream_t *source = nullptr;
-  const char *previous = static_cast<const char *>(
-      rhash_get(delta_hash, node->path, APR_HASH_KEY_STRING));
+  const char *previous = text_store_file(node->de->texts, node->path);
   if (previous) {
     SVN_ERR(
         delta_open_text(&source, previous, node, "de_apply_textdelta", pool));
@@ -290,7 +262,7 @@ de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
   svn_txdelta_apply(source, target, node->md5sum, node->path, pool, handler,
                     handler_baton);
 
-  rhash_set(delta_hash, node->path, APR_HASH_KEY_STRING, node->filename, -1);
+  text_store_set_file(node->de->texts, node->path, node->filename);
   print_debug("applying delta: %s -> %s\n", show(node->old_filename),
               node->filename);
   node->applied_delta = true;
@@ -327,12 +299,12 @@ de_close_file(void *file_baton, const char *, apr_pool_t *pool) noexcept {
 // dump is then incomplete).
 void
 warn_absent(const de_baton *de, const char *path, apr_pool_t *pool) {
-  if (de->opts->flags & DF_INITIAL_DRY_RUN)
+  if (de->dry_run)
     return;
   std::fprintf(stderr,
                _("WARNING: no read access to '%s' in revision %ld; it is "
                  "left out of the dump.\n"),
-               obfuscate_path(de->sess, pool, path),
+               obfuscate_path(&de->sess->obf, pool, path),
                static_cast<long>(de->logrev ? de->logrev->revision : -1));
 }
 
@@ -340,7 +312,7 @@ svn_error_t *
 absent_node(const char *path, void *parent_baton, apr_pool_t *pool,
             const char *what) {
   auto *parent = static_cast<de_node_baton *>(parent_baton);
-  print_debug("%s(%s)\n", what, obfuscate_path(parent->de->sess, pool, path));
+  print_debug("%s(%s)\n", what, obfuscate_path(&parent->de->sess->obf, pool, path));
   warn_absent(parent->de, path, pool);
   return SVN_NO_ERROR;
 }
@@ -398,7 +370,8 @@ delta_logged_change(const de_baton *de, const char *path) {
 svn_error_t *
 delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
                  dump_context *ctx, log_revision *logrev,
-                 svn_revnum_t local_rev, apr_pool_t *pool) {
+                 svn_revnum_t local_rev, std::uint32_t mode,
+                 apr_pool_t *pool) {
   svn_delta_editor_t *table = svn_delta_default_editor(pool);
   table->set_target_revision = de_set_target_revision;
   table->open_root = de_open_root;
@@ -421,59 +394,18 @@ delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
   new (de) de_baton();
   de->sess = ctx->sess;
   de->opts = ctx->opts;
-  de->logs = ctx->logs;
+  de->revs = ctx->revs;
+  de->texts = ctx->texts;
+  de->dry_run = (mode & DF_INITIAL_DRY_RUN) != 0;
   de->logrev = logrev;
   apr_pool_create(&de->pool, pool);
   de->dumped_nodes = apr_hash_make(de->pool);
   de->local_revnum = local_rev;
   de->prepo = ctx->prepo;
   de->props = ctx->props;
-
-  if (!initialised) {
-    apr_pool_t *tables = nullptr;
-    apr_pool_create(&tables, ctx->sess->pool);
-    md5_hash = rhash_make(tables);
-    delta_hash = rhash_make(tables);
-    initialised = true;
-  }
   *editor = table;
   *edit_baton = de;
   return SVN_NO_ERROR;
-}
-
-void
-delta_cleanup() {
-  if (!initialised)
-    return;
-  rhash_clear(md5_hash);
-  rhash_clear(delta_hash);
-  initialised = false;
-}
-
-rhash *
-delta_text_table() {
-  return delta_hash;
-}
-
-rhash *
-delta_md5_table() {
-  return md5_hash;
-}
-
-void
-delta_forget_digests_below(const char *path, apr_pool_t *pool) {
-  std::size_t len = std::strlen(path);
-  for (rhash_index *hi = rhash_first(pool, md5_hash); hi;) {
-    const void *key = nullptr;
-    apr_ssize_t key_len = 0;
-    rhash_this(hi, &key, &key_len, nullptr);
-    hi = rhash_next(hi);
-    const char *name = static_cast<const char *>(key);
-    if (!is_below(name, key_len, path, len))
-      continue;
-    print_debug("deleting %s from md5_hash\n", name);
-    rhash_set(md5_hash, name, key_len, nullptr, 0);
-  }
 }
 
 apr_status_t

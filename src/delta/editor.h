@@ -18,8 +18,10 @@
 // node paths have the form of the keys of the log's changed-path table.
 #pragma once
 
-#include "dump/driver.h"
+#include "dumpfile/dump_options.h"
+#include "history/revision_map.h"
 #include "repos/log.h"
+#include "repos/session.h"
 
 #include <apr_hash.h>
 #include <apr_pools.h>
@@ -28,7 +30,25 @@
 
 #include <cstdint>
 
-struct rhash;
+struct text_store;       // delta/text_store.h
+struct path_repo;        // history/path_repo.h
+struct property_storage; // props/property_storage.h
+
+// What the editor factory needs: the stores that outlive a revision, owned
+// by the driver.
+struct dump_context {
+  session *sess = nullptr;
+  dump_options *opts = nullptr;
+  path_repo *prepo = nullptr;
+  property_storage *props = nullptr;
+  revision_map *revs = nullptr;
+  text_store *texts = nullptr;
+};
+
+// The editor's mode for one revision: DF_INITIAL_DRY_RUN replays the base
+// revision of an incremental dump without writing anything and without
+// telling the path repository.
+inline constexpr std::uint32_t DF_INITIAL_DRY_RUN = 0x08;
 
 // Copy-information states of a node. Bit 0x04 marks both failure states.
 enum : std::int32_t {
@@ -45,7 +65,7 @@ struct de_node_baton;
 struct de_baton {
   session *sess = nullptr;
   dump_options *opts = nullptr;
-  apr_array_header_t *logs = nullptr; // of log_revision, in dump order
+  revision_map *revs = nullptr;       // the log entries in dump order
   log_revision *logrev = nullptr;     // the revision being replayed
   apr_pool_t *pool = nullptr;         // editor pool; holds the node tree
   apr_hash_t *dumped_nodes = nullptr; // path -> de_node_baton written here
@@ -53,6 +73,8 @@ struct de_baton {
   de_node_baton *root_node = nullptr;
   path_repo *prepo = nullptr;
   property_storage *props = nullptr;
+  text_store *texts = nullptr;
+  bool dry_run = false; // DF_INITIAL_DRY_RUN: nothing is written
 };
 
 // A node record: the editor's directory and file baton. Allocated in its
@@ -86,31 +108,13 @@ struct de_node_baton {
   apr_array_header_t *children = nullptr; // of de_node_baton *
 };
 
-// The value of an `md5_hash` entry: the digest of the text last written for
-// the path and the local revision whose node record wrote it.
-struct md5_entry {
-  unsigned char digest[16];
-  svn_revnum_t local_rev;
-};
-
 // Makes the editor table and edit baton for the revision `logrev`, numbered
-// `local_rev` in the dump, in `pool` (the revision's pool).
+// `local_rev` in the dump, in `pool` (the revision's pool). `mode` is 0 or
+// DF_INITIAL_DRY_RUN.
 svn_error_t *delta_get_editor(const svn_delta_editor_t **editor,
                               void **edit_baton, dump_context *ctx,
                               log_revision *logrev, svn_revnum_t local_rev,
-                              apr_pool_t *pool);
-
-// Empties the process-wide text tables after the last revision.
-void delta_cleanup();
-
-// The process-wide full-text and digest tables; null before the first
-// `delta_get_editor`.
-rhash *delta_text_table();
-rhash *delta_md5_table();
-
-// Forgets the digests of the files strictly below `path`: the loader's
-// copies of them are gone with the path. `pool` is scratch for the walk.
-void delta_forget_digests_below(const char *path, apr_pool_t *pool);
+                              std::uint32_t mode, apr_pool_t *pool);
 
 // The log's record for `path` in the revision of `de`, or null when the log
 // does not list the path.

@@ -3,11 +3,11 @@
 
 #include "delta/copy_source.h"
 #include "delta/node_dumper.h"
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 #include "history/path_repo.h"
 #include "util/apr_glue.h"
 #include "util/path.h"
-#include "util/rhash.h"
+#include "delta/text_store.h"
 
 #include <apr_strings.h>
 #include <svn_dirent_uri.h>
@@ -60,9 +60,8 @@ covered_by_ancestor(de_baton *de, const char *path, apr_pool_t *pool) {
 // dump's list starts with a placeholder).
 bool
 first_revision_of_run(const de_baton *de) {
-  bool subtree = de->sess->repos_path && de->sess->repos_path[0];
-  return (de->opts->flags & DF_INITIAL_DRY_RUN) ||
-         de->logs->nelts == (subtree ? 2 : 1);
+  return de->dry_run ||
+         revision_map_starts_run(de->revs, revision_map_count(de->revs) - 1);
 }
 
 // Whether the loader holds `path`, whose deletion the log lists and the
@@ -109,7 +108,6 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
   if (!de->logrev || !de->logrev->changed_paths)
     return SVN_NO_ERROR;
 
-  rhash *texts = delta_text_table();
   for (apr_hash_index_t *hi = apr_hash_first(pool, de->logrev->changed_paths);
        hi; hi = apr_hash_next(hi)) {
     const void *key = nullptr;
@@ -120,12 +118,11 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
     print_debug("Checking %s (%c)\n", path, change->action);
     if (change->action != 'D')
       continue;
-    if (auto *file = static_cast<const char *>(
-            rhash_get(texts, path, APR_HASH_KEY_STRING))) {
+    if (const char *file = text_store_file(de->texts, path)) {
       print_debug("de_close_edit(): Removing %s\n", file);
       if (apr_file_remove(file, pool) != APR_SUCCESS)
         print_debug("de_close_edit(): Cannot remove file %s\n", file);
-      rhash_set(texts, path, APR_HASH_KEY_STRING, nullptr, 0);
+      text_store_set_file(de->texts, path, nullptr);
     }
     if (apr_hash_get(de->dumped_nodes, path, APR_HASH_KEY_STRING))
       continue;

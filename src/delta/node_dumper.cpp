@@ -2,11 +2,11 @@
 #include "delta/node_dumper.h"
 
 #include "delta/copy_source.h"
-#include "dump/stream.h"
-#include "frontend/diagnostics.h"
+#include "dumpfile/stream.h"
+#include "util/diagnostics.h"
 #include "util/apr_glue.h"
 #include "util/path.h"
-#include "util/rhash.h"
+#include "delta/text_store.h"
 
 #include <apr_file_info.h>
 #include <apr_strings.h>
@@ -155,18 +155,15 @@ write_replace_deletion(de_node_baton *node) {
               node->path);
   write_header("Node-path", stream_path(node, node->pool));
   std::printf("%s: delete\n\n\n", "Node-action");
-  delta_forget_digests_below(node->path, node->pool);
+  text_store_forget_digests_below(node->de->texts, node->path, node->pool);
 }
 
 // Records `digest` as the text the loader holds for the node's path from
 // this revision on.
 void
 record_digest(de_node_baton *node, const unsigned char *digest) {
-  md5_entry entry{};
-  std::memcpy(entry.digest, digest, 16);
-  entry.local_rev = node->de->local_revnum;
-  rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, &entry,
-            sizeof entry);
+  text_store_set_digest(node->de->texts, node->path, digest,
+                        node->de->local_revnum);
   print_debug("md5_hash += %s : %s\n", node->path,
               digest_hex(digest, node->pool));
 }
@@ -246,7 +243,7 @@ delta_dump_node(de_node_baton *node) {
 
   bool replaced = false;
   for (;;) {
-    if (opts->flags & DF_INITIAL_DRY_RUN) {
+    if (de->dry_run) {
       node->dump_needed = false;
       print_debug("delta_dump_node(%s): aborting: DF_INITIAL_DRY_RUN\n",
                   node->path);
@@ -262,8 +259,7 @@ delta_dump_node(de_node_baton *node) {
         if (node->cp_info == CPI_COPY)
           record_digest(node, node->md5sum);
         else
-          rhash_set(delta_md5_table(), node->path, APR_HASH_KEY_STRING, nullptr,
-                    0);
+          text_store_forget_digest(de->texts, node->path);
       }
       drop_old_text(node, node->pool);
       return SVN_NO_ERROR;
@@ -339,8 +335,7 @@ delta_dump_node(de_node_baton *node) {
       std::memcpy(digest, node->md5sum, 16);
       have_digest = true;
     } else if (node->action == 'A' || (inside_copy && node->action == 'M')) {
-      text = static_cast<const char *>(
-          rhash_get(delta_text_table(), node->path, APR_HASH_KEY_STRING));
+      text = text_store_file(de->texts, node->path);
       if (text) {
         SVN_ERR(file_digest(digest, text, node->pool));
         have_digest = true;
@@ -367,8 +362,7 @@ delta_dump_node(de_node_baton *node) {
         have_digest && source) {
       // The recorded digest is the source's text at the copy's source
       // revision only when it was recorded at or before that revision.
-      auto *entry = static_cast<const md5_entry *>(
-          rhash_get(delta_md5_table(), source, APR_HASH_KEY_STRING));
+      const md5_entry *entry = text_store_digest(de->texts, source);
       if (entry && std::memcmp(entry->digest, digest, 16) == 0 &&
           entry->local_rev <= node->copyfrom_rev_local) {
         print_debug("md5sum matches\n");

@@ -1,9 +1,10 @@
 #include "dump/driver.h"
 
 #include "delta/editor.h"
+#include "delta/text_store.h"
 #include "dump/mid_history.h"
-#include "dump/stream.h"
-#include "frontend/diagnostics.h"
+#include "dumpfile/stream.h"
+#include "util/diagnostics.h"
 #include "history/path_repo.h"
 #include "props/property_storage.h"
 #include "util/apr_glue.h"
@@ -196,14 +197,18 @@ struct loop_start {
   // Each iteration fetches its own log entry; a run that fetched the whole
   // log beforehand walks `logs` instead.
   bool fetch_per_revision = true;
+  // The first iteration replays the base of an incremental dump without
+  // output.
+  bool dry_run = false;
 };
 
 // The per-revision loop, from the first revision to dump to opts->end. True
-// on failure after reporting it; delta_cleanup is left to the caller.
+// on failure after reporting it.
 bool
 dump_loop(session *sess, dump_options *opts, dump_context *ctx,
           const loop_start &from, bool numbers_in_sync) {
-  apr_array_header_t *logs = ctx->logs;
+  revision_map *revs = ctx->revs;
+  bool dry = from.dry_run;
   const svn_revnum_t start = opts->start;
   int list_idx = from.list_idx;
   svn_revnum_t local_rev = from.local_rev;
@@ -237,14 +242,12 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
         print_progress("%s", _("failed\n"));
         return true;
       }
-      APR_ARRAY_PUSH(logs, log_revision) = entry;
-      list_idx = logs->nelts - 1;
+      list_idx = revision_map_append(revs, entry);
       print_progress("%s", _("done\n"));
     } else {
       ++list_idx;
     }
-    log_revision *logrev = &APR_ARRAY_IDX(logs, list_idx, log_revision);
-    const bool dry = opts->flags & DF_INITIAL_DRY_RUN;
+    log_revision *logrev = revision_map_at(revs, list_idx);
 
     if ((opts->flags & DF_KEEP_REVNUMS) && !dry) {
       vh::Pool pad_pool(rev_pool.get());
@@ -285,7 +288,8 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     const svn_delta_editor_t *editor = nullptr;
     void *edit_baton = nullptr;
     svn_error_t *err = delta_get_editor(&editor, &edit_baton, ctx, logrev,
-                                        local_rev, rev_pool.get());
+                                        local_rev, dry ? DF_INITIAL_DRY_RUN : 0,
+                                        rev_pool.get());
     if (err)
       return fail_with(err);
     if (drive_revision(sess, opts, logrev->revision, diff, start_empty, editor,
@@ -324,7 +328,7 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     *logrev = log_revision{dumped, nullptr, nullptr, nullptr, nullptr};
     global_rev = dumped + 1;
     ++local_rev;
-    opts->flags &= ~DF_INITIAL_DRY_RUN;
+    dry = false;
     if (dumped >= opts->end)
       return false;
   }
@@ -342,11 +346,9 @@ dump_repository(session *sess, dump_options *opts) {
   if (settle_range(sess, opts))
     return true;
 
-  const bool subdir = *sess->repos_path != '\0';
-  apr_array_header_t *logs =
-      apr_array_make(sess->pool, 64, sizeof(log_revision));
-  if (subdir)
-    APR_ARRAY_PUSH(logs, log_revision) = log_revision{};
+  const bool subdir = *session_subtree(sess) != '\0';
+  revision_map *revs = revision_map_make(
+      sess->pool, subdir, (opts->flags & DF_KEEP_REVNUMS) != 0);
 
   property_storage *props = property_storage_create(opts->temp_dir, sess->pool);
   if (!props)
@@ -361,11 +363,12 @@ dump_repository(session *sess, dump_options *opts) {
   loop_start from;
   if (start_mid) {
     mid_history_start mid;
-    if (mid_history_prepare(sess, opts, prepo, logs, &mid))
+    if (mid_history_prepare(sess, opts, prepo, revs, &mid))
       return true;
     from.list_idx = mid.list_idx;
     from.local_rev = mid.local_rev;
     from.fetch_per_revision = false;
+    from.dry_run = mid.dry_run;
   } else {
     if (subdir && opts->start == 0)
       opts->start = 1;
@@ -396,9 +399,8 @@ dump_repository(session *sess, dump_options *opts) {
   ctx.opts = opts;
   ctx.prepo = prepo;
   ctx.props = props;
-  ctx.logs = logs;
+  ctx.revs = revs;
+  ctx.texts = text_store_create(sess->pool);
 
-  bool failed = dump_loop(sess, opts, &ctx, from, numbers_in_sync);
-  delta_cleanup();
-  return failed;
+  return dump_loop(sess, opts, &ctx, from, numbers_in_sync);
 }

@@ -2,8 +2,8 @@
 // mid_history.h.
 #include "dump/mid_history.h"
 
-#include "frontend/diagnostics.h"
-#include "history/log_replay.h"
+#include "util/diagnostics.h"
+#include "dump/log_replay.h"
 #include "history/path_repo.h"
 #include "repos/log.h"
 #include "util/apr_glue.h"
@@ -12,7 +12,8 @@
 
 bool
 mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
-                    apr_array_header_t *logs, mid_history_start *where) {
+                    revision_map *revs, mid_history_start *where) {
+  apr_array_header_t *logs = revs->logs;
   // -r HEAD: the first revision to write is the last one that changed the
   // subtree, which the range settlement made the end.
   if (opts->start < 0)
@@ -31,7 +32,7 @@ mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
       break;
     scratch.clear();
     svn_revnum_t local = keep ? logrev->revision : idx;
-    if (path_repo_commit_log(prepo, sess, opts, logrev, local, logs,
+    if (path_repo_commit_log(prepo, sess, opts, logrev, local, revs,
                              scratch.get()) != 0)
       return true;
     print_progress("\r\033[0K%s%ld", label, static_cast<long>(idx));
@@ -45,12 +46,12 @@ mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
 
   // The placeholder of a subdirectory dump stands for the empty state
   // before the subtree existed and never serves as the base.
-  const bool whole = !sess->repos_path || !*sess->repos_path;
-  const int first_real = whole ? 0 : 1;
+  const bool whole = !revs->subtree;
+  const int first_real = revision_map_first_index(revs);
   if (idx > first_real) {
     int base = idx - 1;
     opts->start = APR_ARRAY_IDX(logs, base, log_revision).revision;
-    opts->flags |= DF_INITIAL_DRY_RUN;
+    where->dry_run = true;
     where->list_idx = base - 1;
     where->local_rev = keep ? opts->start : base;
   } else if (idx < logs->nelts) {

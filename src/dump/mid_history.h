@@ -3,7 +3,7 @@
 // is fetched, the entries below the start are replayed into the path
 // repository without output ("Preparing tree history... "), and the dump
 // loop is told where to begin: at the base revision, the last entry below
-// the start, which the loop replays under DF_INITIAL_DRY_RUN so that the
+// the start, which the loop replays without output so that the
 // texts and properties of the base are known before the first written
 // revision is diffed against it.
 //
@@ -16,10 +16,10 @@
 // Nothing here owns state: the entries go into the driver's `logs`.
 #pragma once
 
-#include "frontend/options.h"
+#include "dumpfile/dump_options.h"
+#include "history/revision_map.h"
 #include "repos/session.h"
 
-#include <apr_tables.h>
 #include <svn_types.h>
 
 struct path_repo; // history/path_repo.h
@@ -28,19 +28,19 @@ struct path_repo; // history/path_repo.h
 struct mid_history_start {
   int list_idx = 0;           // index in `logs` before the first iteration
   svn_revnum_t local_rev = 0; // dump number of the first iteration
+  bool dry_run = false;       // the first iteration is the base, replayed
+                              // without output
 };
 
 // Runs the preparation. `opts->end` is the settled end of the range and
 // `opts->start` the first revision to write (-1, HEAD, means the end
-// itself). Appends the whole log from 0 to the end to `logs` (which holds
-// the placeholder entry of a subdirectory dump), commits every entry below
-// the start to `prepo`, then sets `opts->start` to the revision that the
-// first iteration reports as empty, `opts->end` to the last entry's
-// revision, DF_INITIAL_DRY_RUN when that first iteration is a base replayed
-// without output, and `*where`. Returns false on success, true on failure
+// itself). Appends the whole log from 0 to the end to `revs`, commits every
+// entry below the start to `prepo`, then sets `opts->start` to the revision
+// that the first iteration reports as empty, `opts->end` to the last
+// entry's revision, and `*where`. Returns false on success, true on failure
 // after reporting it.
 bool mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
-                         apr_array_header_t *logs, mid_history_start *where);
+                         revision_map *revs, mid_history_start *where);
 
 // Whether the stream header and the UUID record are written: always, except
 // for a dump that starts in the middle of history with

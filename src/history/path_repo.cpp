@@ -2,8 +2,8 @@
 // tree and the cache of rebuilt trees; see path_repo.h.
 #include "history/path_repo.h"
 
-#include "frontend/diagnostics.h"
-#include "history/record_file.h"
+#include "util/diagnostics.h"
+#include "util/record_file.h"
 #include "util/apr_glue.h"
 #include "util/compress.h"
 

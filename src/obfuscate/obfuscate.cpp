@@ -26,23 +26,23 @@ random_letter() {
 }
 
 const char *
-obfuscate_rec(session *sess, apr_pool_t *pool, const char *path) {
+obfuscate_rec(obfuscator *obf, apr_pool_t *pool, const char *path) {
   const char *dir;
   const char *base;
   path_split(pool, path, &dir, &base);
   if (*dir && std::strcmp(dir, "/") != 0)
-    dir = obfuscate_rec(sess, pool, dir);
+    dir = obfuscate_rec(obf, pool, dir);
   if (!*base)
     return "";
 
   auto *word = static_cast<const char *>(
-      apr_hash_get(sess->obfuscated_names, base, APR_HASH_KEY_STRING));
+      apr_hash_get(obf->obfuscated_names, base, APR_HASH_KEY_STRING));
   if (!word) {
-    const char *name = apr_pstrdup(sess->pool, base);
-    word = random_word(sess->pool, sess->used_words);
-    apr_hash_set(sess->obfuscated_names, name, APR_HASH_KEY_STRING, word);
+    const char *name = apr_pstrdup(obf->pool, base);
+    word = random_word(obf->pool, obf->used_words);
+    apr_hash_set(obf->obfuscated_names, name, APR_HASH_KEY_STRING, word);
     // Remember the real name behind the word for obfuscate_reveal_path.
-    apr_hash_set(sess->used_words, word, APR_HASH_KEY_STRING, name);
+    apr_hash_set(obf->used_words, word, APR_HASH_KEY_STRING, name);
   }
   if (!*dir)
     return word;
@@ -51,25 +51,32 @@ obfuscate_rec(session *sess, apr_pool_t *pool, const char *path) {
 
 } // namespace
 
-const char *
-obfuscate_path(session *sess, apr_pool_t *pool, const char *path) {
-  if (!path || !(sess->flags & SF_OBFUSCATE))
-    return path;
-  if (!*path)
-    return apr_pstrdup(pool, "");
-  return obfuscate_rec(sess, pool, path);
+void
+obfuscator_init(obfuscator *obf, apr_pool_t *pool) {
+  obf->pool = pool;
+  obf->obfuscated_names = apr_hash_make(pool);
+  obf->used_words = apr_hash_make(pool);
 }
 
 const char *
-obfuscate_text(session *sess, apr_pool_t *pool, const char *text) {
-  if (!text || !(sess->flags & SF_OBFUSCATE))
+obfuscate_path(obfuscator *obf, apr_pool_t *pool, const char *path) {
+  if (!path || !obf->enabled)
+    return path;
+  if (!*path)
+    return apr_pstrdup(pool, "");
+  return obfuscate_rec(obf, pool, path);
+}
+
+const char *
+obfuscate_text(const obfuscator *obf, apr_pool_t *pool, const char *text) {
+  if (!text || !obf->enabled)
     return text;
   return random_word(pool, nullptr);
 }
 
 const char *
-obfuscate_reveal_path(session *sess, apr_pool_t *pool, const char *path) {
-  if (!path || !(sess->flags & SF_OBFUSCATE))
+obfuscate_reveal_path(const obfuscator *obf, apr_pool_t *pool, const char *path) {
+  if (!path || !obf->enabled)
     return path;
   char *out = apr_pstrdup(pool, "");
   const char *p = path;
@@ -79,7 +86,7 @@ obfuscate_reveal_path(session *sess, apr_pool_t *pool, const char *path) {
         slash ? static_cast<std::size_t>(slash - p) : std::strlen(p);
     const char *part = apr_pstrmemdup(pool, p, len);
     auto *name = static_cast<const char *>(
-        apr_hash_get(sess->used_words, part, APR_HASH_KEY_STRING));
+        apr_hash_get(obf->used_words, part, APR_HASH_KEY_STRING));
     out = apr_pstrcat(pool, out, name ? name : part, slash ? "/" : "",
                       static_cast<char *>(nullptr));
     if (!slash)

@@ -4,7 +4,7 @@
 // and log messages by fresh random words. Texts, property names and values,
 // dates and revision numbers pass unchanged.
 //
-// The tables live in the session and in its root pool, and only grow:
+// The `obfuscator` owns the tables, which live in its pool and only grow:
 // `obfuscated_names` maps a component name as it came in to its word;
 // `used_words` holds every word handed out for a component name, keyed by
 // the word, with the real name as its value so that an obfuscated path can
@@ -13,29 +13,39 @@
 // at start-up.
 #pragma once
 
-#include "repos/session.h"
-
 #include <apr_hash.h>
 #include <apr_pools.h>
 
-// Null for null; `path` itself when SF_OBFUSCATE is clear; otherwise the
+// One instance for the run (a member of the repository session).
+struct obfuscator {
+  bool enabled = false;                   // --obfuscate
+  apr_pool_t *pool = nullptr;             // holds names and words
+  apr_hash_t *obfuscated_names = nullptr; // real component -> word
+  apr_hash_t *used_words = nullptr;       // word -> real component
+};
+
+// Makes the two empty tables in `pool`, which must outlive the obfuscator;
+// obfuscation stays off until `enabled` is set.
+void obfuscator_init(obfuscator *obf, apr_pool_t *pool);
+
+// Null for null; `path` itself when obfuscation is off; otherwise the
 // obfuscated path in `pool` (a single component may be the word itself,
-// which lives in the session's root pool). Every component is mapped by
+// which lives in the obfuscator's pool). Every component is mapped by
 // name, so "trunk/x" and "branches/b/x" end in the same word; a leading
 // slash is kept; "" yields "" and a path ending in a slash yields "" (its
 // names before the slash are still mapped).
-const char *obfuscate_path(session *sess, apr_pool_t *pool, const char *path);
+const char *obfuscate_path(obfuscator *obf, apr_pool_t *pool, const char *path);
 
-// Null for null; `text` itself when SF_OBFUSCATE is clear; otherwise a fresh
+// Null for null; `text` itself when obfuscation is off; otherwise a fresh
 // random word in `pool`, recorded nowhere (two equal texts get independent
 // words).
-const char *obfuscate_text(session *sess, apr_pool_t *pool, const char *text);
+const char *obfuscate_text(const obfuscator *obf, apr_pool_t *pool, const char *text);
 
 // The inverse of obfuscate_path for the server's sake: each component that
 // is a word handed out for a name is replaced by that name, any other
-// component is kept. Returns `path` itself when SF_OBFUSCATE is clear or the
+// component is kept. Returns `path` itself when obfuscation is off or the
 // path is null; otherwise a new string in `pool`.
-const char *obfuscate_reveal_path(session *sess, apr_pool_t *pool,
+const char *obfuscate_reveal_path(const obfuscator *obf, apr_pool_t *pool,
                                   const char *path);
 
 // A new NUL-terminated word of lowercase letters (never a z) in `pool`,

@@ -10,7 +10,7 @@
 // deleted; `property_storage_cleanup`, run after every revision, forgets
 // the sets that no node refers to any more.
 //
-// "props.db" is a record file (history/record_file.h): one record per
+// "props.db" is a record file (util/record_file.h): one record per
 // distinct property set, keyed by the 16-byte MD5 digest of its serialised
 // form, holding that form compressed as one snappy raw block. A forgotten
 // set's bytes stay in the file as dead bytes. Serialised form, integers 32
@@ -28,7 +28,7 @@
 // unlinks "props.db".
 #pragma once
 
-#include "history/record_file.h"
+#include "util/record_file.h"
 
 #include <apr_hash.h>
 #include <apr_pools.h>

@@ -1,6 +1,6 @@
 #include "repos/log.h"
 
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 #include "obfuscate/obfuscate.h"
 
 #include <apr_strings.h>
@@ -76,11 +76,9 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
   lb->received = true;
 
   logrev->revision = entry->revision;
-  logrev->author = obfuscate_text(
-      sess, out, revprop(entry->revprops, SVN_PROP_REVISION_AUTHOR, out));
+  logrev->author = obfuscate_text(&sess->obf, out, revprop(entry->revprops, SVN_PROP_REVISION_AUTHOR, out));
   logrev->date = revprop(entry->revprops, SVN_PROP_REVISION_DATE, out);
-  logrev->message = obfuscate_text(
-      sess, out, revprop(entry->revprops, SVN_PROP_REVISION_LOG, out));
+  logrev->message = obfuscate_text(&sess->obf, out, revprop(entry->revprops, SVN_PROP_REVISION_LOG, out));
   logrev->changed_paths = apr_hash_make(out);
   print_debug("log_receiver: got log for revision %ld\n", entry->revision);
 
@@ -96,7 +94,7 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
     apr_hash_this(hi, &key, nullptr, &val);
     const auto *change = static_cast<const svn_log_changed_path2_t *>(val);
     const char *path =
-        obfuscate_path(sess, pool, static_cast<const char *>(key));
+        obfuscate_path(&sess->obf, pool, static_cast<const char *>(key));
     const char *rel = log_subtree_key(sess->repos_path, path);
     if (!rel) {
       print_debug("%c %s [skipped]\n", change->action, path);
@@ -111,7 +109,7 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
       const char *from = change->copyfrom_path;
       if (*from == '/')
         ++from;
-      record->copyfrom_path = obfuscate_path(sess, out, apr_pstrdup(out, from));
+      record->copyfrom_path = obfuscate_path(&sess->obf, out, apr_pstrdup(out, from));
     }
     apr_hash_set(logrev->changed_paths, apr_pstrdup(out, rel),
                  APR_HASH_KEY_STRING, record);
@@ -231,7 +229,7 @@ namespace {
 svn_error_t *
 restore_exact_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
   if (!logrev->message || !std::strchr(logrev->message, '\n') ||
-      (sess->flags & SF_OBFUSCATE) || !sess->root ||
+      sess->obf.enabled || !sess->root ||
       std::strncmp(sess->root, "http", 4) != 0)
     return SVN_NO_ERROR;
   svn_string_t *value = nullptr;

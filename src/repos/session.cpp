@@ -2,7 +2,7 @@
 // repository root and the dumped subtree's path; the two session queries.
 #include "repos/session.h"
 
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 #include "obfuscate/obfuscate.h"
 
 #include <apr_hash.h>
@@ -104,7 +104,7 @@ open_session(session *sess) {
   // Changed paths and copy sources from the log come decoded; the subtree
   // is compared with them, so it is kept decoded too.
   sess->repos_path =
-      obfuscate_path(sess, pool, svn_path_uri_decode(path, pool));
+      obfuscate_path(&sess->obf, pool, svn_path_uri_decode(path, pool));
   print_debug("session_open(): encoded_url = %s, root = %s, "
               "repos_path = %s\n",
               sess->encoded_url, sess->root, sess->repos_path);

@@ -4,6 +4,8 @@
 // initialised by the front end and shared by pointer.
 #pragma once
 
+#include "obfuscate/obfuscate.h"
+
 #include <apr_hash.h>
 #include <apr_pools.h>
 #include <svn_ra.h>
@@ -13,7 +15,6 @@
 enum : std::uint32_t {
   SF_NON_INTERACTIVE = 0x2,
   SF_NO_AUTH_CACHE = 0x4,
-  SF_OBFUSCATE = 0x8,
 };
 
 struct session {
@@ -27,9 +28,15 @@ struct session {
   const char *password = nullptr;
   const char *config_dir = nullptr;
   std::uint32_t flags = 0;                // SF_*
-  apr_hash_t *obfuscated_names = nullptr; // real component -> word
-  apr_hash_t *used_words = nullptr;       // words handed out
+  obfuscator obf; // --obfuscate and its tables
 };
+
+// The dumped subtree's path inside the repository, "" for the whole
+// repository.
+inline const char *
+session_subtree(const session *sess) {
+  return sess->repos_path ? sess->repos_path : "";
+}
 
 // Opens the session: configuration, authentication, RA session, repository
 // root and repos_path. Returns false on success, true on failure after

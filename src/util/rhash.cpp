@@ -1,6 +1,6 @@
 #include "util/rhash.h"
 
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -19,8 +19,7 @@ protected:
   void
   SetUp() override {
     sess_.pool = svn_pool_create(nullptr);
-    sess_.obfuscated_names = apr_hash_make(sess_.pool);
-    sess_.used_words = apr_hash_make(sess_.pool);
+    obfuscator_init(&sess_.obf, sess_.pool);
     sess_.flags = SF_NON_INTERACTIVE;
   }
   void

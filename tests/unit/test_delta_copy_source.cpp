@@ -18,49 +18,19 @@
 
 namespace {
 
-apr_array_header_t *
-make_logs(apr_pool_t *pool, std::initializer_list<svn_revnum_t> revisions) {
-  auto *logs = apr_array_make(pool, 0, sizeof(log_revision));
+// A revision map holding exactly `revisions` (for a subtree, the first is
+// the placeholder's 0).
+revision_map *
+make_map(apr_pool_t *pool, std::initializer_list<svn_revnum_t> revisions,
+         bool subtree, bool keep_revnums) {
+  revision_map *map = revision_map_make(pool, false, keep_revnums);
+  map->subtree = subtree;
   for (svn_revnum_t r : revisions) {
     log_revision entry;
     entry.revision = r;
-    APR_ARRAY_PUSH(logs, log_revision) = entry;
+    revision_map_append(map, entry);
   }
-  return logs;
-}
-
-struct LocalCase {
-  const char *what;
-  std::initializer_list<svn_revnum_t> logs; // the last is being dumped
-  std::uint32_t flags;
-  svn_revnum_t copyfrom_rev;
-  svn_revnum_t expected;
-};
-
-const LocalCase local_cases[] = {
-    {"subdirectory, exact", {0, 3, 5, 9, 12}, 0, 5, 2},
-    {"subdirectory, between: the latest below", {0, 3, 5, 9, 12}, 0, 7, 2},
-    {"subdirectory, after the last examined", {0, 3, 5, 9, 12}, 0, 11, 3},
-    {"subdirectory, before the first change", {0, 3, 5, 9, 12}, 0, 2, 0},
-    {"the entry being dumped is never used", {0, 3, 5}, 0, 5, 1},
-    {"keep-revnums returns the revision", {0, 3, 5}, DF_KEEP_REVNUMS, 4, 4},
-    // A whole-repository dump from 7 numbers revision 7 as 1.
-    {"whole repository from 7", {7, 8, 9, 10}, 0, 7, 1},
-    {"whole repository from 7, later", {7, 8, 9, 10}, 0, 9, 3},
-    {"whole repository from 7, before it", {7, 8, 9, 10}, 0, 6, -1},
-    {"whole repository from 0", {0, 1, 2, 3}, 0, 2, 2},
-    {"a list of one entry", {4}, 0, 2, -1},
-};
-
-TEST(FindLocalRevision, TranslatesIntoTheDumpsNumbering) {
-  vh::Pool pool;
-  for (const LocalCase &c : local_cases) {
-    dump_options opts;
-    opts.flags = c.flags;
-    apr_array_header_t *logs = make_logs(pool.get(), c.logs);
-    EXPECT_EQ(c.expected, find_local_revision(c.copyfrom_rev, &opts, logs, 0))
-        << c.what;
-  }
+  return map;
 }
 
 struct CopyCase {
@@ -210,7 +180,8 @@ TEST(DeltaCheckCopy, DecidesWhetherACopyIsKept) {
     de_baton de;
     de.sess = &sess;
     de.opts = &opts;
-    de.logs = make_logs(pool.get(), c.logs);
+    de.revs = make_map(pool.get(), c.logs, c.repos_path && *c.repos_path,
+                       (c.flags & DF_KEEP_REVNUMS) != 0);
     de.local_revnum = static_cast<svn_revnum_t>(c.logs.size()) - 1;
     de_node_baton node;
     node.de = &de;

@@ -1,6 +1,6 @@
 #include "history/path_repo.h"
 
-#include "history/record_file.h"
+#include "util/record_file.h"
 #include "util/apr_glue.h"
 #include "util/compress.h"
 

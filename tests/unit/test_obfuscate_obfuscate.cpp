@@ -20,10 +20,8 @@ class ObfuscateTest : public ::testing::Test {
 protected:
   void
   SetUp() override {
-    sess.pool = root.get();
-    sess.obfuscated_names = apr_hash_make(root.get());
-    sess.used_words = apr_hash_make(root.get());
-    sess.flags = SF_OBFUSCATE;
+    obfuscator_init(&obf, root.get());
+    obf.enabled = true;
     std::srand(4711);
   }
 
@@ -31,12 +29,12 @@ protected:
   const char *
   word_of(const char *name) {
     return static_cast<const char *>(
-        apr_hash_get(sess.obfuscated_names, name, APR_HASH_KEY_STRING));
+        apr_hash_get(obf.obfuscated_names, name, APR_HASH_KEY_STRING));
   }
 
   vh::Pool root;
   vh::Pool scratch{root.get()};
-  session sess;
+  obfuscator obf;
 };
 
 bool
@@ -82,41 +80,41 @@ TEST(PathJoin, Cases) {
 }
 
 TEST_F(ObfuscateTest, FlagClearPassesArgumentsAndDrawsNothing) {
-  sess.flags = 0;
+  obf.enabled = false;
   std::srand(99);
   const char *path = "trunk/readme";
   const char *text = "a log message";
-  EXPECT_EQ(obfuscate_path(&sess, scratch.get(), path), path);
-  EXPECT_EQ(obfuscate_text(&sess, scratch.get(), text), text);
-  EXPECT_EQ(obfuscate_reveal_path(&sess, scratch.get(), path), path);
-  EXPECT_EQ(obfuscate_path(&sess, scratch.get(), nullptr), nullptr);
-  EXPECT_EQ(obfuscate_text(&sess, scratch.get(), nullptr), nullptr);
+  EXPECT_EQ(obfuscate_path(&obf, scratch.get(), path), path);
+  EXPECT_EQ(obfuscate_text(&obf, scratch.get(), text), text);
+  EXPECT_EQ(obfuscate_reveal_path(&obf, scratch.get(), path), path);
+  EXPECT_EQ(obfuscate_path(&obf, scratch.get(), nullptr), nullptr);
+  EXPECT_EQ(obfuscate_text(&obf, scratch.get(), nullptr), nullptr);
   int next = std::rand();
   std::srand(99);
   EXPECT_EQ(next, std::rand()) << "a random number was drawn";
-  EXPECT_EQ(apr_hash_count(sess.obfuscated_names), 0u);
+  EXPECT_EQ(apr_hash_count(obf.obfuscated_names), 0u);
 }
 
 TEST_F(ObfuscateTest, NullStaysNull) {
-  EXPECT_EQ(obfuscate_path(&sess, scratch.get(), nullptr), nullptr);
-  EXPECT_EQ(obfuscate_text(&sess, scratch.get(), nullptr), nullptr);
+  EXPECT_EQ(obfuscate_path(&obf, scratch.get(), nullptr), nullptr);
+  EXPECT_EQ(obfuscate_text(&obf, scratch.get(), nullptr), nullptr);
 }
 
 TEST_F(ObfuscateTest, SameNameSameWordEverywhere) {
-  std::string a = obfuscate_path(&sess, scratch.get(), "trunk/readme");
-  std::string b = obfuscate_path(&sess, scratch.get(), "tags/rel/readme");
-  std::string c = obfuscate_path(&sess, scratch.get(), "/trunk/readme");
-  std::string d = obfuscate_path(&sess, scratch.get(), "trunk");
+  std::string a = obfuscate_path(&obf, scratch.get(), "trunk/readme");
+  std::string b = obfuscate_path(&obf, scratch.get(), "tags/rel/readme");
+  std::string c = obfuscate_path(&obf, scratch.get(), "/trunk/readme");
+  std::string d = obfuscate_path(&obf, scratch.get(), "trunk");
   const std::string trunk = word_of("trunk"), readme = word_of("readme");
   const std::string tags = word_of("tags"), rel = word_of("rel");
   EXPECT_EQ(a, trunk + "/" + readme);
   EXPECT_EQ(b, tags + "/" + rel + "/" + readme);
   EXPECT_EQ(c, "/" + a) << "absolute and relative forms differ in the slash";
   EXPECT_EQ(d, trunk);
-  EXPECT_EQ(apr_hash_count(sess.obfuscated_names), 4u);
-  EXPECT_EQ(apr_hash_count(sess.used_words), 4u);
+  EXPECT_EQ(apr_hash_count(obf.obfuscated_names), 4u);
+  EXPECT_EQ(apr_hash_count(obf.used_words), 4u);
   // A single component is the word itself, which outlives `scratch`.
-  EXPECT_EQ(obfuscate_path(&sess, scratch.get(), "trunk"), word_of("trunk"));
+  EXPECT_EQ(obfuscate_path(&obf, scratch.get(), "trunk"), word_of("trunk"));
   for (const auto &w : {trunk, readme, tags, rel})
     EXPECT_TRUE(is_word(w)) << w;
 }
@@ -127,57 +125,57 @@ TEST_F(ObfuscateTest, DistinctNamesGetDistinctWords) {
   const int n = 20000;
   for (int i = 0; i < n; ++i) {
     std::string name = "n" + std::to_string(i);
-    words.insert(obfuscate_path(&sess, scratch.get(), name.c_str()));
+    words.insert(obfuscate_path(&obf, scratch.get(), name.c_str()));
   }
   EXPECT_EQ(words.size(), static_cast<std::size_t>(n));
-  EXPECT_EQ(apr_hash_count(sess.used_words), static_cast<unsigned>(n));
+  EXPECT_EQ(apr_hash_count(obf.used_words), static_cast<unsigned>(n));
   // And the mapping stays fixed afterwards.
-  std::string again = obfuscate_path(&sess, scratch.get(), "n17/n4711");
+  std::string again = obfuscate_path(&obf, scratch.get(), "n17/n4711");
   EXPECT_EQ(again, std::string(word_of("n17")) + "/" + word_of("n4711"));
 }
 
 TEST_F(ObfuscateTest, EmptyPathEntersNothing) {
-  const char *out = obfuscate_path(&sess, scratch.get(), "");
+  const char *out = obfuscate_path(&obf, scratch.get(), "");
   ASSERT_NE(out, nullptr);
   EXPECT_STREQ(out, "");
-  EXPECT_EQ(apr_hash_count(sess.obfuscated_names), 0u);
-  EXPECT_EQ(apr_hash_count(sess.used_words), 0u);
+  EXPECT_EQ(apr_hash_count(obf.obfuscated_names), 0u);
+  EXPECT_EQ(apr_hash_count(obf.used_words), 0u);
 }
 
 TEST_F(ObfuscateTest, RootIsSlashAndTheWordForSlash) {
-  std::string out = obfuscate_path(&sess, scratch.get(), "/");
+  std::string out = obfuscate_path(&obf, scratch.get(), "/");
   ASSERT_NE(word_of("/"), nullptr);
   EXPECT_EQ(out, std::string("/") + word_of("/"));
 }
 
 TEST_F(ObfuscateTest, TrailingSlashYieldsEmptyButMapsNames) {
-  EXPECT_STREQ(obfuscate_path(&sess, scratch.get(), "a/b/"), "");
+  EXPECT_STREQ(obfuscate_path(&obf, scratch.get(), "a/b/"), "");
   EXPECT_NE(word_of("a"), nullptr);
   EXPECT_NE(word_of("b"), nullptr);
-  EXPECT_EQ(apr_hash_count(sess.obfuscated_names), 2u);
+  EXPECT_EQ(apr_hash_count(obf.obfuscated_names), 2u);
 }
 
 TEST_F(ObfuscateTest, TextGetsFreshIndependentWords) {
   std::set<std::string> seen;
   for (int i = 0; i < 50; ++i) {
-    std::string w = obfuscate_text(&sess, scratch.get(), "jrandom");
+    std::string w = obfuscate_text(&obf, scratch.get(), "jrandom");
     EXPECT_TRUE(is_word(w)) << w;
     seen.insert(w);
   }
   EXPECT_GT(seen.size(), 1u) << "equal authors must not share one word";
-  EXPECT_EQ(apr_hash_count(sess.used_words), 0u) << "texts are not recorded";
-  EXPECT_EQ(apr_hash_count(sess.obfuscated_names), 0u);
+  EXPECT_EQ(apr_hash_count(obf.used_words), 0u) << "texts are not recorded";
+  EXPECT_EQ(apr_hash_count(obf.obfuscated_names), 0u);
 }
 
 TEST_F(ObfuscateTest, RevealUndoesObfuscation) {
   const char *paths[] = {"trunk/src/main.c", "branches/b 1/src", "trunk", "",
                          "/trunk/src"};
   for (const char *p : paths) {
-    const char *o = obfuscate_path(&sess, scratch.get(), p);
-    EXPECT_STREQ(obfuscate_reveal_path(&sess, scratch.get(), o), p) << p;
+    const char *o = obfuscate_path(&obf, scratch.get(), p);
+    EXPECT_STREQ(obfuscate_reveal_path(&obf, scratch.get(), o), p) << p;
   }
   // Components that are no word of the run pass as they are.
-  EXPECT_STREQ(obfuscate_reveal_path(&sess, scratch.get(), "zz/zzz"), "zz/zzz");
+  EXPECT_STREQ(obfuscate_reveal_path(&obf, scratch.get(), "zz/zzz"), "zz/zzz");
 }
 
 TEST(RandomWord, LengthAndLetters) {

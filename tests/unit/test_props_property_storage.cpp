@@ -1,6 +1,6 @@
 #include "props/property_storage.h"
 
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 #include "util/apr_glue.h"
 
 #include "test_support.h"

@@ -1,5 +1,5 @@
 // Session setup against a real repository over file://.
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 #include "repos/session.h"
 
 #include "session_fixture.h"

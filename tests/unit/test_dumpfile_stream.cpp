@@ -1,6 +1,6 @@
 // Byte-exact checks of the dump stream writers, captured from standard
 // output.
-#include "dump/stream.h"
+#include "dumpfile/stream.h"
 
 #include "test_support.h"
 

@@ -16,8 +16,9 @@
 // returns are obfuscated before they enter the path repository.
 #pragma once
 
-#include "frontend/options.h"
+#include "dumpfile/dump_options.h"
 #include "history/path_repo.h"
+#include "history/revision_map.h"
 #include "repos/log.h"
 #include "repos/session.h"
 
@@ -25,7 +26,7 @@
 #include <apr_tables.h>
 #include <svn_types.h>
 
-// Applies the changed paths of `logrev` (an entry of `logs`, whose position
+// Applies the changed paths of `logrev` (an entry of `revs`, whose position
 // or, with DF_KEEP_REVNUMS, whose revision is `revision`) to the current
 // tree of `repo` and commits them as `revision`. With DF_KEEP_REVNUMS the
 // positive multiples of 1024 between the last commit and `revision` are
@@ -37,7 +38,7 @@
 // then not committed. `pool` is scratch.
 int path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
                          const log_revision *logrev, svn_revnum_t revision,
-                         apr_array_header_t *logs, apr_pool_t *pool);
+                         const revision_map *revs, apr_pool_t *pool);
 
 // Records the addition of `path` (relative to the dumped directory, as the
 // path repository names it) and of every path below it as the server has

@@ -1,4 +1,4 @@
-#include "history/log_replay.h"
+#include "dump/log_replay.h"
 
 #include "obfuscate/obfuscate.h"
 #include "test_support.h"
@@ -50,8 +50,7 @@ protected:
     ASSERT_NE(repo_, nullptr);
     sess_.pool = root_.get();
     sess_.repos_path = "trunk";
-    sess_.obfuscated_names = apr_hash_make(root_.get());
-    sess_.used_words = apr_hash_make(root_.get());
+    obfuscator_init(&sess_.obf, root_.get());
     logs_ = apr_array_make(root_.get(), 8, sizeof(log_revision));
   }
   void
@@ -78,14 +77,16 @@ protected:
       apr_hash_set(entry.changed_paths, apr_pstrdup(root_.get(), c.path),
                    APR_HASH_KEY_STRING, cp);
     }
-    APR_ARRAY_PUSH(logs_, log_revision) = entry;
+    revs_.logs = logs_;
+    revs_.subtree = *session_subtree(&sess_) != '\0';
+    revs_.keep_revnums = (opts_.flags & DF_KEEP_REVNUMS) != 0;
+    int index = revision_map_append(&revs_, entry);
     if (local < 0)
-      local = logs_->nelts - 1;
+      local = index;
     vh::Pool scratch(root_.get());
-    return path_repo_commit_log(
-        repo_, &sess_, &opts_,
-        &APR_ARRAY_IDX(logs_, logs_->nelts - 1, log_revision), local, logs_,
-        scratch.get());
+    return path_repo_commit_log(repo_, &sess_, &opts_,
+                                revision_map_at(&revs_, index), local, &revs_,
+                                scratch.get());
   }
 
   Strings
@@ -104,6 +105,7 @@ protected:
   session sess_;
   dump_options opts_;
   apr_array_header_t *logs_ = nullptr;
+  revision_map revs_;
 };
 
 TEST_F(LogReplay, EntryWithoutChangesStillCommitsItsRevision) {
@@ -322,17 +324,17 @@ TEST_F(LogReplayServer, ServerErrorFailsWithoutCommitting) {
 // the real names: the server is asked with the real ones and what it lists
 // enters obfuscated, as the editor will name it.
 TEST_F(LogReplayServer, ObfuscatedNamesAskTheServerWithRealOnes) {
-  sess_.flags = SF_OBFUSCATE;
+  sess_.obf.enabled = true;
   apr_pool_t *p = root_.get();
-  sess_.repos_path = obfuscate_path(&sess_, p, "trunk");
+  sess_.repos_path = obfuscate_path(&sess_.obf, p, "trunk");
   ASSERT_EQ(replay(0, {}), 0);
   ASSERT_EQ(replay(1, {{"", 'A'}}), 0);
-  ASSERT_EQ(replay(2, {{obfuscate_path(&sess_, p, "y"), 'A',
-                        obfuscate_path(&sess_, p, "branches/x"), 1}}),
+  ASSERT_EQ(replay(2, {{obfuscate_path(&sess_.obf, p, "y"), 'A',
+                        obfuscate_path(&sess_.obf, p, "branches/x"), 1}}),
             0);
   Strings expected{""};
   for (const char *real : {"y", "y/d", "y/d/g", "y/f"})
-    expected.push_back(obfuscate_path(&sess_, p, real));
+    expected.push_back(obfuscate_path(&sess_.obf, p, real));
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(tree_at(2), expected);
 }

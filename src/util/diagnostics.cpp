@@ -1,4 +1,4 @@
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 
 #include <apr_errno.h>
 #include <apr_pools.h>

@@ -1,4 +1,4 @@
-#include "history/record_file.h"
+#include "util/record_file.h"
 
 #include "util/apr_glue.h"
 

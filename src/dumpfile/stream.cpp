@@ -1,6 +1,6 @@
-#include "dump/stream.h"
+#include "dumpfile/stream.h"
 
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 
 #include <apr_file_io.h>
 #include <svn_io.h>

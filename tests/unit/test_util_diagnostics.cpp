@@ -1,5 +1,5 @@
 // The level printers and the display of error chains.
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 
 #include "test_support.h"
 

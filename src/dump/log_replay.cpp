@@ -1,8 +1,7 @@
 // Log replay into the path repository; see log_replay.h.
-#include "history/log_replay.h"
+#include "dump/log_replay.h"
 
-#include "delta/copy_source.h"
-#include "frontend/diagnostics.h"
+#include "util/diagnostics.h"
 #include "obfuscate/obfuscate.h"
 #include "util/apr_glue.h"
 #include "util/path.h"
@@ -28,22 +27,6 @@ report_fetch_error(svn_error_t *err, svn_revnum_t revision) {
   }
   std::fprintf(stderr, _("Error fetching tree for revision %ld\n"),
                static_cast<long>(revision));
-}
-
-// `logs` cut after the last entry at or below `revision`: the list as it
-// stood when that entry was dumped, whose last element is the entry itself,
-// as the local-revision search expects. The whole list when no entry fits.
-apr_array_header_t
-logs_up_to(const apr_array_header_t *logs, svn_revnum_t revision) {
-  apr_array_header_t view = *logs;
-  auto *first = reinterpret_cast<const log_revision *>(logs->elts);
-  auto *last = first + logs->nelts;
-  auto *cut = std::upper_bound(
-      first, last, revision,
-      [](svn_revnum_t rev, const log_revision &e) { return rev < e.revision; });
-  if (cut != first)
-    view.nelts = static_cast<int>(cut - first);
-  return view;
 }
 
 // Records a copy of the dumped directory's own `source` (relative to the
@@ -83,13 +66,13 @@ record_inside_copy(path_repo *repo, const char *path, const char *source,
   return 0;
 }
 
-// Whether `logrev` is the first real entry of a subdirectory's log (entry 0
-// is the placeholder for revision 0): the revision in which the subtree
-// came into being.
+// Whether `logrev` is the first real entry of a subdirectory's log: the
+// revision in which the subtree came into being.
 bool
-is_first_entry(const log_revision *logrev, const apr_array_header_t *logs) {
-  return logs->nelts > 1 &&
-         APR_ARRAY_IDX(logs, 1, log_revision).revision == logrev->revision;
+is_first_entry(const log_revision *logrev, const revision_map *revs) {
+  int first = revision_map_first_index(revs);
+  return revision_map_count(revs) > first &&
+         revision_map_at(revs, first)->revision == logrev->revision;
 }
 
 // Whether the changed paths add or replace the dumped directory itself. When
@@ -142,7 +125,7 @@ pr_fetch_paths(path_repo *repo, const char *path, svn_revnum_t revision,
                session *sess, apr_pool_t *pool) {
   // The path repository's names may be obfuscated; the server knows the
   // real ones.
-  const char *real = obfuscate_reveal_path(sess, pool, path);
+  const char *real = obfuscate_reveal_path(&sess->obf, pool, path);
   svn_dirent_t *dirent = nullptr;
   svn_error_t *err = svn_ra_stat(sess->ra, real, revision, &dirent, pool);
   if (err) {
@@ -164,14 +147,14 @@ pr_fetch_paths(path_repo *repo, const char *path, svn_revnum_t revision,
   path_repo_add(repo, path);
   for (int i = 0; i < list->nelts; ++i)
     path_repo_add(
-        repo, obfuscate_path(sess, pool, APR_ARRAY_IDX(list, i, const char *)));
+        repo, obfuscate_path(&sess->obf, pool, APR_ARRAY_IDX(list, i, const char *)));
   return 0;
 }
 
 int
 path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
                      const log_revision *logrev, svn_revnum_t revision,
-                     apr_array_header_t *logs, apr_pool_t *pool) {
+                     const revision_map *revs, apr_pool_t *pool) {
   // Only the entries' own revisions are committed with DF_KEEP_REVNUMS, and
   // a rebuild of a revision above a multiple of 1024 starts from that
   // multiple's snapshot: commit the snapshots that the gap skips, before
@@ -185,10 +168,10 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
   }
 
   apr_hash_t *changed = logrev->changed_paths;
-  const char *repos_path = sess->repos_path ? sess->repos_path : "";
+  const char *repos_path = session_subtree(sess);
   // A subtree that came with a copy of a parent has no log entry for the
   // paths it brought: they are listed from the server.
-  if (*repos_path && is_first_entry(logrev, logs) &&
+  if (revs->subtree && is_first_entry(logrev, revs) &&
       !adds_subtree_root(changed) &&
       pr_fetch_paths(repo, "", logrev->revision, sess, pool) != 0)
     return -1;
@@ -232,9 +215,10 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
       continue;
     }
     if (path_is_inside(repos_path, source)) {
-      apr_array_header_t view = logs_up_to(logs, logrev->revision);
-      svn_revnum_t local =
-          find_local_revision(change->copyfrom_rev, opts, &view, revision);
+      // Numbered as the dump stood when this entry was dumped.
+      svn_revnum_t local = revision_map_local_of(
+          revs, change->copyfrom_rev,
+          revision_map_index_at(revs, logrev->revision));
       if (record_inside_copy(repo, path, path_skip_prefix(repos_path, source),
                              local, iter.get()) != 0)
         return -1;
