@@ -396,6 +396,7 @@ delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
   de->opts = ctx->opts;
   de->revs = ctx->revs;
   de->texts = ctx->texts;
+  de->out = ctx->out;
   de->dry_run = (mode & DF_INITIAL_DRY_RUN) != 0;
   de->logrev = logrev;
   apr_pool_create(&de->pool, pool);

@@ -43,6 +43,7 @@ struct dump_context {
   property_storage *props = nullptr;
   revision_map *revs = nullptr;
   text_store *texts = nullptr;
+  svn_stream_t *out = nullptr; // the dump stream
 };
 
 // The editor's mode for one revision: DF_INITIAL_DRY_RUN replays the base
@@ -74,6 +75,7 @@ struct de_baton {
   path_repo *prepo = nullptr;
   property_storage *props = nullptr;
   text_store *texts = nullptr;
+  svn_stream_t *out = nullptr;        // the dump stream
   bool dry_run = false; // DF_INITIAL_DRY_RUN: nothing is written
 };
 

@@ -103,21 +103,11 @@ skip_reason(const de_node_baton *node) {
   return nullptr;
 }
 
-void
-write_header(const char *name, const char *value) {
-  std::printf("%s: %s\n", name, value);
-}
-
-struct prop_item {
-  const char *name;
-  const svn_string_t *value;
-};
-
 // The node's properties in a fixed order (by name), leaving out the
 // deleted ones.
-std::vector<prop_item>
+std::vector<dumpfile_prop>
 sorted_properties(const de_node_baton *node, apr_pool_t *pool) {
-  std::vector<prop_item> items;
+  std::vector<dumpfile_prop> items;
   for (apr_hash_index_t *hi = apr_hash_first(pool, node->properties); hi;
        hi = apr_hash_next(hi)) {
     const void *key = nullptr;
@@ -148,16 +138,6 @@ sorted_deletions(const de_node_baton *node, apr_pool_t *pool) {
   return names;
 }
 
-// Writes the deletion record that opens a replace.
-void
-write_replace_deletion(de_node_baton *node) {
-  print_debug("delta_dump_node(%s): running delta_dump_replace()\n",
-              node->path);
-  write_header("Node-path", stream_path(node, node->pool));
-  std::printf("%s: delete\n\n\n", "Node-action");
-  text_store_forget_digests_below(node->de->texts, node->path, node->pool);
-}
-
 // Records `digest` as the text the loader holds for the node's path from
 // this revision on.
 void
@@ -168,21 +148,6 @@ record_digest(de_node_baton *node, const unsigned char *digest) {
               digest_hex(digest, node->pool));
 }
 
-// Closes the record and keeps the tables up to date.
-svn_error_t *
-finish_node(de_node_baton *node, const unsigned char *digest) {
-  std::fputs("\n\n", stdout);
-  de_baton *de = node->de;
-  apr_hash_set(de->dumped_nodes, node->path, APR_HASH_KEY_STRING, node);
-  if (node->kind == svn_node_file && digest)
-    record_digest(node, digest);
-  node->dump_needed = false;
-  print_verbose("%s", node->cp_info == CPI_COPY ? _("COPIED ... done.\n")
-                                                : _("done.\n"));
-  drop_old_text(node, node->pool);
-  return SVN_NO_ERROR;
-}
-
 // The digest of the file at `path`, computed by streaming it.
 svn_error_t *
 file_digest(unsigned char *digest, const char *path, apr_pool_t *pool) {
@@ -190,6 +155,184 @@ file_digest(unsigned char *digest, const char *path, apr_pool_t *pool) {
   SVN_ERR(svn_io_file_checksum2(&checksum, path, svn_checksum_md5, pool));
   std::memcpy(digest, checksum->digest, 16);
   return SVN_NO_ERROR;
+}
+
+// Settles the node's final action, or clears `dump_needed` (with the reason
+// in a debug line) when nothing is written. A replace whose deletion must be
+// written comes out as 'R'.
+svn_error_t *
+settle_action(de_node_baton *node, bool replaced) {
+  de_baton *de = node->de;
+  if (de->dry_run) {
+    node->dump_needed = false;
+    print_debug("delta_dump_node(%s): aborting: DF_INITIAL_DRY_RUN\n",
+                node->path);
+    drop_old_text(node, node->pool);
+    return SVN_NO_ERROR;
+  }
+  if (const char *reason = skip_reason(node)) {
+    node->dump_needed = false;
+    print_debug("delta_dump_node(%s): aborting: %s\n", node->path, reason);
+    // A file that the loader receives with a copy has the text that the
+    // drive gave it; any other skipped file's recorded digest is stale.
+    if (node->kind == svn_node_file && node->applied_delta) {
+      if (node->cp_info == CPI_COPY)
+        record_digest(node, node->md5sum);
+      else
+        text_store_forget_digest(de->texts, node->path);
+    }
+    drop_old_text(node, node->pool);
+    return SVN_NO_ERROR;
+  }
+  print_debug("delta_dump_node(%s): started\n", node->path);
+  delta_check_copy(node);
+  SVN_ERR(delta_check_action(node));
+  // The server adds only what the old tree lacks; outside a kept copy
+  // that is what the loader lacks too, whatever the log calls it.
+  if (node->parent && !node->opened && node->action == 'M' &&
+      node->cp_info != CPI_COPY)
+    node->action = 'A';
+  bool kept_copy = node->cp_info == CPI_COPY && node->copyfrom_path;
+  bool old_node_in_loader =
+      node->opened && !replaced &&
+      !(node->parent && node->parent->cp_info == CPI_COPY);
+  if (old_node_in_loader && kept_copy && node->action == 'A') {
+    // An add that the log reports below a replaced directory whose
+    // replace the dump writes as changes: the old node is still there.
+    node->action = 'R';
+  } else if (old_node_in_loader && !kept_copy &&
+             (node->action == 'A' || node->action == 'R')) {
+    // A replace by a new node or by a copy that cannot be kept, which the
+    // server compared with the old node: what arrives below it only
+    // makes sense as changes of the old node, so it is written as one.
+    print_debug("delta_dump_node(%s): opened %c written as a change\n",
+                node->path, node->action);
+    node->action = 'M';
+    if (node->kind == svn_node_dir && !node->props_changed)
+      node->dump_needed = false;
+  }
+  return SVN_NO_ERROR;
+}
+
+// The record of the node after its action is settled.
+svn_error_t *
+plan_record(de_node_baton *node, node_plan *plan) {
+  de_baton *de = node->de;
+  const dump_options *opts = de->opts;
+  node_record rec;
+  rec.path = stream_path(node, node->pool);
+  rec.action = node->action;
+  rec.kind = node->kind;
+  if (node->action == 'D') {
+    print_debug("delta_dump_node(%s): deleted -> finished\n", node->path);
+    plan->records.push_back(rec);
+    return SVN_NO_ERROR;
+  }
+
+  bool is_copy = node->cp_info == CPI_COPY && node->copyfrom_path;
+  bool inside_copy = node->cp_info == CPI_COPY;
+
+  // The full text to write, and its digest. A node whose text did not
+  // arrive in this revision but that the loader must receive whole (an add,
+  // or a listed change inside a copy) takes the path's current text.
+  const char *text = nullptr;
+  if (node->kind == svn_node_file) {
+    if (node->applied_delta) {
+      text = node->filename;
+      std::memcpy(plan->digest, node->md5sum, 16);
+      plan->has_digest = true;
+    } else if (node->action == 'A' || (inside_copy && node->action == 'M')) {
+      text = text_store_file(de->texts, node->path);
+      if (text) {
+        SVN_ERR(file_digest(plan->digest, text, node->pool));
+        plan->has_digest = true;
+      }
+    }
+  }
+  bool dump_content = text != nullptr;
+  if (dump_content)
+    print_debug("delta_dump_node(%s): dump_content = 1\n", node->path);
+  // A copy always carries its whole property set: the source's properties
+  // are not known here, and without a block the loader keeps them all.
+  rec.with_props = node->props_changed || node->action == 'A' || inside_copy;
+  if (rec.with_props)
+    print_debug("delta_dump_node(%s): dump_props = 1\n", node->path);
+
+  if (is_copy) {
+    const char *source =
+        path_skip_prefix(session_subtree(de->sess), node->copyfrom_path);
+    rec.copyfrom_rev = node->copyfrom_rev_local;
+    rec.copyfrom_path = apr_pstrcat(node->pool, opts->prefix ? opts->prefix : "",
+                                    source ? source : "", SVN_VA_NULL);
+    if (node->action == 'A' && node->kind == svn_node_file && dump_content &&
+        plan->has_digest && source) {
+      // The recorded digest is the source's text at the copy's source
+      // revision only when it was recorded at or before that revision.
+      const md5_entry *entry = text_store_digest(de->texts, source);
+      if (entry && std::memcmp(entry->digest, plan->digest, 16) == 0 &&
+          entry->local_rev <= node->copyfrom_rev_local) {
+        print_debug("md5sum matches\n");
+        dump_content = false;
+      }
+    }
+  }
+
+  // A change outside any copy may name its properties as a difference from
+  // what the path had; everything else is written as the full set.
+  rec.prop_delta =
+      opts->format_version == 3 && node->action == 'M' && !inside_copy;
+  if (rec.with_props) {
+    rec.props = sorted_properties(node, node->pool);
+    if (rec.prop_delta)
+      rec.prop_deletions = sorted_deletions(node, node->pool);
+  }
+
+  if (dump_content) {
+    rec.text_file = text;
+    if (opts->flags & DF_USE_DELTAS) {
+      // Against the previous text only when the loader's base is that text.
+      const char *base =
+          node->action == 'M' && !inside_copy ? node->old_filename : nullptr;
+      SVN_ERR(delta_deltify_node(node, base, text));
+      rec.text_file = node->delta_filename;
+    }
+    rec.text_delta = opts->format_version == 3;
+    rec.has_md5 = plan->has_digest && !digest_is_zero(plan->digest);
+    std::memcpy(rec.md5, plan->digest, 16);
+  }
+  plan->records.push_back(std::move(rec));
+  return SVN_NO_ERROR;
+}
+
+// Keeps the tables up to date once the node's records are written.
+void
+finish_node(de_node_baton *node, const node_plan &plan) {
+  de_baton *de = node->de;
+  apr_hash_set(de->dumped_nodes, node->path, APR_HASH_KEY_STRING, node);
+  if (node->kind == svn_node_file && plan.has_digest)
+    record_digest(node, plan.digest);
+  node->dump_needed = false;
+  print_verbose("%s", node->cp_info == CPI_COPY ? _("COPIED ... done.\n")
+                                                : _("done.\n"));
+  drop_old_text(node, node->pool);
+  if (node->delta_filename) {
+    print_debug("delta_dump_node(%s): Removing delta file %s\n", node->path,
+                node->delta_filename);
+    if (apr_file_remove(node->delta_filename, node->pool) != APR_SUCCESS)
+      print_debug("delta_dump_node(%s): Cannot remove file %s\n", node->path,
+                  node->delta_filename);
+    node->delta_filename = nullptr;
+  }
+}
+
+void
+print_action(const node_record &rec, const de_node_baton *node) {
+  if (rec.action == 'A')
+    print_verbose(_("     * adding path : %s ... "), node->path);
+  else if (rec.action == 'D')
+    print_verbose(_("     * deleting path : %s ... "), node->path);
+  else
+    print_verbose(_("     * editing path : %s ... "), node->path);
 }
 
 } // namespace
@@ -233,216 +376,49 @@ delta_deltify_node(de_node_baton *node, const char *base, const char *text) {
 }
 
 svn_error_t *
-delta_dump_node(de_node_baton *node) {
-  de_baton *de = node->de;
-  dump_options *opts = de->opts;
+delta_plan_node(de_node_baton *node, node_plan *plan) {
+  plan->records.clear();
+  plan->has_digest = false;
   if (!node->dump_needed) {
     print_debug("delta_dump_node(%s): aborting: dump not needed\n", node->path);
     return SVN_NO_ERROR;
   }
-
-  bool replaced = false;
-  for (;;) {
-    if (de->dry_run) {
-      node->dump_needed = false;
-      print_debug("delta_dump_node(%s): aborting: DF_INITIAL_DRY_RUN\n",
-                  node->path);
-      drop_old_text(node, node->pool);
-      return SVN_NO_ERROR;
-    }
-    if (const char *reason = skip_reason(node)) {
-      node->dump_needed = false;
-      print_debug("delta_dump_node(%s): aborting: %s\n", node->path, reason);
-      // A file that the loader receives with a copy has the text that the
-      // drive gave it; any other skipped file's recorded digest is stale.
-      if (node->kind == svn_node_file && node->applied_delta) {
-        if (node->cp_info == CPI_COPY)
-          record_digest(node, node->md5sum);
-        else
-          text_store_forget_digest(de->texts, node->path);
-      }
-      drop_old_text(node, node->pool);
-      return SVN_NO_ERROR;
-    }
-    print_debug("delta_dump_node(%s): started\n", node->path);
-    delta_check_copy(node);
-    SVN_ERR(delta_check_action(node));
-    // The server adds only what the old tree lacks; outside a kept copy
-    // that is what the loader lacks too, whatever the log calls it.
-    if (node->parent && !node->opened && node->action == 'M' &&
-        node->cp_info != CPI_COPY)
-      node->action = 'A';
-    bool kept_copy = node->cp_info == CPI_COPY && node->copyfrom_path;
-    bool old_node_in_loader =
-        node->opened && !replaced &&
-        !(node->parent && node->parent->cp_info == CPI_COPY);
-    if (old_node_in_loader && kept_copy && node->action == 'A') {
-      // An add that the log reports below a replaced directory whose
-      // replace the dump writes as changes: the old node is still there.
-      node->action = 'R';
-    } else if (old_node_in_loader && !kept_copy &&
-               (node->action == 'A' || node->action == 'R')) {
-      // A replace by a new node or by a copy that cannot be kept, which the
-      // server compared with the old node: what arrives below it only
-      // makes sense as changes of the old node, so it is written as one.
-      print_debug("delta_dump_node(%s): opened %c written as a change\n",
-                  node->path, node->action);
-      node->action = 'M';
-      if (node->kind == svn_node_dir && !node->props_changed) {
-        node->dump_needed = false;
-        return SVN_NO_ERROR;
-      }
-    }
-    if (node->action != 'R')
-      break;
-    write_replace_deletion(node);
-    replaced = true;
+  SVN_ERR(settle_action(node, false));
+  if (!node->dump_needed)
+    return SVN_NO_ERROR;
+  if (node->action == 'R') {
+    // A replace is written as the deletion of the old node, then the add
+    // of the new one, whose copy source is resolved anew.
+    print_debug("delta_dump_node(%s): running delta_dump_replace()\n",
+                node->path);
+    node_record deletion;
+    deletion.path = stream_path(node, node->pool);
+    deletion.action = 'D';
+    plan->records.push_back(deletion);
+    // The loader's copies of the old node's files are gone with it.
+    text_store_forget_digests_below(node->de->texts, node->path, node->pool);
     node->cp_info = CPI_NONE;
     node->action = 'A';
+    SVN_ERR(settle_action(node, true));
+    if (!node->dump_needed)
+      return SVN_NO_ERROR;
   }
+  return plan_record(node, plan);
+}
 
-  const char *path = stream_path(node, node->pool);
-  write_header("Node-path", path);
-  if (node->action != 'D')
-    write_header("Node-kind", node->kind == svn_node_file ? "file" : "dir");
-  const char *word = node->action == 'A'   ? "add"
-                     : node->action == 'D' ? "delete"
-                                           : "change";
-  write_header("Node-action", word);
-  if (node->action == 'A')
-    print_verbose(_("     * adding path : %s ... "), node->path);
-  else if (node->action == 'D')
-    print_verbose(_("     * deleting path : %s ... "), node->path);
-  else
-    print_verbose(_("     * editing path : %s ... "), node->path);
-  if (node->action == 'D') {
-    print_debug("delta_dump_node(%s): deleted -> finished\n", node->path);
-    return finish_node(node, nullptr);
-  }
-
-  bool is_copy = node->cp_info == CPI_COPY && node->copyfrom_path;
-  bool inside_copy = node->cp_info == CPI_COPY;
-
-  // The full text to write, and its digest. A node whose text did not
-  // arrive in this revision but that the loader must receive whole (an add,
-  // or a listed change inside a copy) takes the path's current text.
-  const char *text = nullptr;
-  unsigned char digest[16] = {};
-  bool have_digest = false;
-  if (node->kind == svn_node_file) {
-    if (node->applied_delta) {
-      text = node->filename;
-      std::memcpy(digest, node->md5sum, 16);
-      have_digest = true;
-    } else if (node->action == 'A' || (inside_copy && node->action == 'M')) {
-      text = text_store_file(de->texts, node->path);
-      if (text) {
-        SVN_ERR(file_digest(digest, text, node->pool));
-        have_digest = true;
-      }
-    }
-  }
-  bool dump_content = text != nullptr;
-  if (dump_content)
-    print_debug("delta_dump_node(%s): dump_content = 1\n", node->path);
-  // A copy always carries its whole property set: the source's properties
-  // are not known here, and without a block the loader keeps them all.
-  bool dump_props = node->props_changed || node->action == 'A' || inside_copy;
-  if (dump_props)
-    print_debug("delta_dump_node(%s): dump_props = 1\n", node->path);
-
-  if (is_copy) {
-    const char *source = path_skip_prefix(
-        de->sess->repos_path ? de->sess->repos_path : "", node->copyfrom_path);
-    std::printf("%s: %ld\n", "Node-copyfrom-rev",
-                static_cast<long>(node->copyfrom_rev_local));
-    std::printf("%s: %s%s\n", "Node-copyfrom-path",
-                opts->prefix ? opts->prefix : "", source ? source : "");
-    if (node->action == 'A' && node->kind == svn_node_file && dump_content &&
-        have_digest && source) {
-      // The recorded digest is the source's text at the copy's source
-      // revision only when it was recorded at or before that revision.
-      const md5_entry *entry = text_store_digest(de->texts, source);
-      if (entry && std::memcmp(entry->digest, digest, 16) == 0 &&
-          entry->local_rev <= node->copyfrom_rev_local) {
-        print_debug("md5sum matches\n");
-        dump_content = false;
-      }
-    }
-  }
-
-  // A change outside any copy may name its properties as a difference from
-  // what the path had; everything else is written as the full set.
-  bool prop_delta =
-      opts->format_version == 3 && node->action == 'M' && !inside_copy;
-  std::vector<prop_item> props = sorted_properties(node, node->pool);
-  std::vector<const char *> deletions;
-  if (prop_delta)
-    deletions = sorted_deletions(node, node->pool);
-  std::size_t entries = 0;
-  for (const prop_item &item : props)
-    entries += prop_entry_length(item.name, item.value);
-  for (const char *name : deletions)
-    entries += prop_delete_length(name);
-  // A change that left the properties alone says nothing about them: the
-  // loader keeps what the node had.
-  bool write_props = dump_props;
-  std::size_t prop_len = write_props ? entries + PROPS_END_LENGTH : 0;
-
-  const char *text_file = nullptr;
-  if (dump_content) {
-    text_file = text;
-    if (opts->flags & DF_USE_DELTAS) {
-      // Against the previous text only when the loader's base is that text.
-      const char *base =
-          node->action == 'M' && !inside_copy ? node->old_filename : nullptr;
-      SVN_ERR(delta_deltify_node(node, base, text));
-      text_file = node->delta_filename;
-    }
-  }
-
-  if (write_props) {
-    if (prop_delta)
-      std::printf("%s: true\n", "Prop-delta");
-    std::printf("%s: %lu\n", "Prop-content-length",
-                static_cast<unsigned long>(prop_len));
-  }
-  apr_off_t text_len = 0;
-  if (text_file) {
-    apr_finfo_t info;
-    if (apr_stat(&info, text_file, APR_FINFO_SIZE, node->pool) != APR_SUCCESS) {
-      print_debug("delta_dump_node: FATAL: cannot stat %s\n", text_file);
-      return svn_error_createf(1, nullptr, "Cannot stat %s", text_file);
-    }
-    text_len = info.size;
-    if (opts->format_version == 3)
-      std::printf("%s: true\n", "Text-delta");
-    std::printf("%s: %lu\n", "Text-content-length",
-                static_cast<unsigned long>(text_len));
-    if (have_digest && !digest_is_zero(digest))
-      std::printf("%s: %s\n", "Text-content-md5",
-                  digest_hex(digest, node->pool));
-  }
-  std::printf("%s: %lu\n\n", "Content-length",
-              static_cast<unsigned long>(prop_len + text_len));
-  if (write_props) {
-    for (const prop_item &item : props)
-      write_prop_entry(item.name, item.value);
-    for (const char *name : deletions)
-      write_prop_delete(name);
-    write_props_end();
-  }
-  if (text_file) {
+svn_error_t *
+delta_dump_node(de_node_baton *node) {
+  node_plan plan;
+  SVN_ERR(delta_plan_node(node, &plan));
+  if (plan.records.empty())
+    return SVN_NO_ERROR;
+  for (const node_record &rec : plan.records) {
+    // The deletion that opens a replace is not announced on its own.
+    if (&rec == &plan.records.back())
+      print_action(rec, node);
     vh::Pool scratch(node->pool);
-    SVN_ERR(stream_copy_file(text_file, scratch.get()));
-    if (node->delta_filename) {
-      print_debug("delta_dump_node(%s): Removing delta file %s\n", node->path,
-                  node->delta_filename);
-      if (apr_file_remove(node->delta_filename, scratch.get()) != APR_SUCCESS)
-        print_debug("delta_dump_node(%s): Cannot remove file %s\n", node->path,
-                    node->delta_filename);
-      node->delta_filename = nullptr;
-    }
+    SVN_ERR(dumpfile_write_node(node->de->out, rec, scratch.get()));
   }
-  return finish_node(node, have_digest ? digest : nullptr);
+  finish_node(node, plan);
+  return SVN_NO_ERROR;
 }

@@ -1,17 +1,36 @@
-// The node dumper: turns one node record of the revision being written into
-// node records of the dump stream (header lines, property block and text),
-// computing svndiff texts in deltas mode and copying texts from their
-// temporary files to standard output without holding them in memory.
+// The node dumper: decides what the dump writes for one node record of the
+// revision being written, as a plan of zero, one or two node records (the
+// deletion and the add of a replace), and writes that plan through the
+// stream writer. Texts are never held in memory: with --deltas the svndiff
+// is computed from file to file, and the writer copies texts from files.
 #pragma once
 
 #include "delta/editor.h"
+#include "dumpfile/stream.h"
 
 #include <svn_error.h>
 
-// Writes the node's record(s) if it needs any, registers written nodes in
-// `dumped_nodes` and records the digests of written files in `md5_hash`.
-// May change the node's `action` and `cp_info`. A second call on the same
-// node writes nothing. On an error the record may be partly written.
+#include <vector>
+
+// What the dump writes for one node.
+struct node_plan {
+  std::vector<node_record> records; // in stream order
+  // The node's full text and its digest, which the loader holds for the
+  // path once the records are written (has_digest false: no text known).
+  bool has_digest = false;
+  unsigned char digest[16] = {};
+};
+
+// Decides the node's records. May change the node's `action` and
+// `cp_info` (copy-source resolution), clears `dump_needed` when nothing is
+// to be written, and with --deltas makes the svndiff file of the text. A
+// node whose `dump_needed` is clear gets an empty plan. Fails only when the
+// path repository cannot answer or the svndiff cannot be made.
+svn_error_t *delta_plan_node(de_node_baton *node, node_plan *plan);
+
+// Plans the node and writes its records to the dump stream, then registers
+// a written node in `dumped_nodes` and records the digest of a written file
+// in the text store. A second call on the same node writes nothing.
 svn_error_t *delta_dump_node(de_node_baton *node);
 
 // Writes the svndiff (version 0) that turns `base` (or an empty text when

@@ -15,6 +15,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -124,11 +126,12 @@ settle_range(session *sess, dump_options *opts) {
 // Replaces opts->prefix by the same text without its empty components and,
 // when `emit`, writes one directory record for every component that a slash
 // follows, outermost first. The result is its own normal form, so a prefix
-// settled once writes the same records later.
-void
-write_prefix_dirs(session *sess, dump_options *opts, bool emit = true) {
+// settled once writes the same records later. `out` is null when nothing
+// is to be written.
+svn_error_t *
+write_prefix_dirs(session *sess, dump_options *opts, svn_stream_t *out) {
   if (!opts->prefix)
-    return;
+    return SVN_NO_ERROR;
   svn_stringbuf_t *acc = svn_stringbuf_create_empty(sess->pool);
   const char *p = opts->prefix;
   while (*p) {
@@ -137,14 +140,30 @@ write_prefix_dirs(session *sess, dump_options *opts, bool emit = true) {
       break;
     if (slash > p) {
       svn_stringbuf_appendbytes(acc, p, slash - p);
-      if (emit)
-        write_prefix_dir_record(acc->data);
+      if (out)
+        SVN_ERR(dumpfile_write_prefix_dir(out, acc->data));
       svn_stringbuf_appendbyte(acc, '/');
     }
     p = slash + 1;
   }
   svn_stringbuf_appendcstr(acc, p);
   opts->prefix = acc->data;
+  return SVN_NO_ERROR;
+}
+
+// The revision properties of a revision record, in the order the stream
+// writes them; absent ones are left out. The strings live in `pool`.
+std::vector<dumpfile_prop>
+revision_props(const log_revision *logrev, apr_pool_t *pool) {
+  std::vector<dumpfile_prop> props;
+  const std::pair<const char *, const char *> values[] = {
+      {"svn:log", logrev->message},
+      {"svn:author", logrev->author},
+      {"svn:date", logrev->date}};
+  for (const auto &[name, value] : values)
+    if (value)
+      props.push_back({name, svn_string_create(value, pool)});
+  return props;
 }
 
 // Has the server drive `editor` with the changes that turn revision `diff`
@@ -185,8 +204,8 @@ drive_revision(session *sess, const dump_options *opts, svn_revnum_t revision,
 // Flushes what the revision wrote; a stream that cannot be written fails the
 // run instead of ending in a truncated dump reported as success.
 bool
-flush_stream() {
-  svn_error_t *err = stream_flush();
+flush_stream(dumpfile_output *output) {
+  svn_error_t *err = dumpfile_flush(output);
   return err ? fail_with(err) : false;
 }
 
@@ -206,7 +225,9 @@ struct loop_start {
 // on failure after reporting it.
 bool
 dump_loop(session *sess, dump_options *opts, dump_context *ctx,
-          const loop_start &from, bool numbers_in_sync) {
+          dumpfile_output *output, const loop_start &from,
+          bool numbers_in_sync) {
+  svn_stream_t *out = output->stream;
   revision_map *revs = ctx->revs;
   bool dry = from.dry_run;
   const svn_revnum_t start = opts->start;
@@ -252,7 +273,8 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     if ((opts->flags & DF_KEEP_REVNUMS) && !dry) {
       vh::Pool pad_pool(rev_pool.get());
       while (local_rev < logrev->revision) {
-        write_padding_record(local_rev);
+        if (svn_error_t *err = dumpfile_write_padding(out, local_rev))
+          return fail_with(err);
         if (path_repo_commit(ctx->prepo, local_rev, pad_pool.get()) != 0)
           return true;
         if (verbosity == 0)
@@ -260,17 +282,20 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
         else
           print_verbose(_("------ Padded revision %ld <<<\n\n"), local_rev);
         if (local_rev == 1)
-          write_prefix_dirs(sess, opts);
+          if (svn_error_t *err = write_prefix_dirs(sess, opts, out))
+            return fail_with(err);
         ++local_rev;
         pad_pool.clear();
       }
     }
 
     if (!dry) {
-      write_revision_record(local_rev, logrev->message, logrev->author,
-                            logrev->date);
-      if (local_rev == 1)
-        write_prefix_dirs(sess, opts);
+      svn_error_t *err = dumpfile_write_revision(
+          out, local_rev, revision_props(logrev, rev_pool.get()));
+      if (!err && local_rev == 1)
+        err = write_prefix_dirs(sess, opts, out);
+      if (err)
+        return fail_with(err);
     }
 
     const svn_revnum_t m = global_rev > 1 ? global_rev : 1;
@@ -307,7 +332,7 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
                    _("Error cleaning up node property storage\n"));
       return true;
     }
-    if (flush_stream())
+    if (flush_stream(output))
       return true;
 
     if (verbosity > 0) {
@@ -375,20 +400,26 @@ dump_repository(session *sess, dump_options *opts) {
     from.local_rev = opts->start != 0 ? 1 : 0;
   }
 
+  dumpfile_output output;
+  if (svn_error_t *err = dumpfile_open_stdout(&output, sess->pool))
+    return fail_with(err);
   if (mid_history_writes_header(opts, start_mid)) {
-    write_stream_header(opts->format_version);
+    if (svn_error_t *err =
+            dumpfile_write_header(output.stream, opts->format_version))
+      return fail_with(err);
     if (!opts->prefix && !subdir) {
       const char *uuid = nullptr;
       if (session_get_uuid(sess, &uuid))
         return true;
-      write_uuid_record(uuid);
+      if (svn_error_t *err = dumpfile_write_uuid(output.stream, uuid))
+        return fail_with(err);
     }
   }
 
   // A run that starts in the middle of history may never write local
   // revision 1, where the prefix directories are written; its node paths
   // still take the settled prefix.
-  write_prefix_dirs(sess, opts, false);
+  svn_error_clear(write_prefix_dirs(sess, opts, nullptr));
 
   print_debug("start_mid = %d, list_idx = %d\n", start_mid ? 1 : 0,
               from.list_idx);
@@ -401,6 +432,10 @@ dump_repository(session *sess, dump_options *opts) {
   ctx.props = props;
   ctx.revs = revs;
   ctx.texts = text_store_create(sess->pool);
+  ctx.out = output.stream;
 
-  return dump_loop(sess, opts, &ctx, from, numbers_in_sync);
+  bool failed = dump_loop(sess, opts, &ctx, &output, from, numbers_in_sync);
+  if (!failed)
+    failed = flush_stream(&output);
+  return failed;
 }

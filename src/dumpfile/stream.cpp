@@ -1,11 +1,12 @@
+// The dump stream writer; see stream.h.
 #include "dumpfile/stream.h"
 
 #include "util/diagnostics.h"
 
-#include <apr_file_io.h>
-#include <svn_io.h>
+#include <apr_file_info.h>
+#include <apr_portable.h>
+#include <svn_checksum.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -25,33 +26,46 @@ digits(std::size_t n) {
 }
 
 void
-write_bytes(const char *data, std::size_t len) {
-  if (len > 0)
-    std::fwrite(data, 1, len, stdout);
+append_number(std::string *out, unsigned long long n) {
+  char buf[24];
+  int len = std::snprintf(buf, sizeof buf, "%llu", n);
+  out->append(buf, static_cast<std::size_t>(len));
 }
 
 void
-write_revision(svn_revnum_t local_rev, const svn_string_t *message,
-               const svn_string_t *author, const svn_string_t *date) {
-  // Every length is settled before the first header line goes out.
-  std::size_t len = prop_entry_length(message ? "svn:log" : nullptr, message) +
-                    prop_entry_length(author ? "svn:author" : nullptr, author) +
-                    prop_entry_length(date ? "svn:date" : nullptr, date);
-  if (len > 0)
-    len += PROPS_END_LENGTH;
-  std::printf("%s: %ld\n", "Revision-number", local_rev);
-  std::printf("%s: %d\n", "Prop-content-length", static_cast<int>(len));
-  std::printf("%s: %d\n\n", "Content-length", static_cast<int>(len));
-  if (len == 0)
-    return;
-  if (message)
-    write_prop_entry("svn:log", message);
-  if (author)
-    write_prop_entry("svn:author", author);
-  if (date)
-    write_prop_entry("svn:date", date);
-  write_props_end();
-  std::fputc('\n', stdout);
+append_header(std::string *out, const char *name, const char *value) {
+  out->append(name);
+  out->append(": ");
+  out->append(value);
+  out->push_back('\n');
+}
+
+void
+append_header(std::string *out, const char *name, long long value) {
+  char buf[24];
+  int len = std::snprintf(buf, sizeof buf, "%lld", value);
+  out->append(name);
+  out->append(": ");
+  out->append(buf, static_cast<std::size_t>(len));
+  out->push_back('\n');
+}
+
+svn_error_t *
+write_all(svn_stream_t *out, const std::string &bytes) {
+  apr_size_t len = bytes.size();
+  return svn_stream_write(out, bytes.data(), &len);
+}
+
+const char *
+action_word(char action) {
+  switch (action) {
+  case 'A':
+    return "add";
+  case 'D':
+    return "delete";
+  default:
+    return "change";
+  }
 }
 
 } // namespace
@@ -77,98 +91,183 @@ prop_delete_length(const char *name) {
 }
 
 void
-write_prop_entry(const char *name, const svn_string_t *value) {
+dumpfile_append_prop(std::string *out, const char *name,
+                     const svn_string_t *value) {
   if (!name)
     return;
   std::size_t name_len = std::strlen(name);
-  std::printf("K %zu\n", name_len);
-  write_bytes(name, name_len);
+  out->append("K ");
+  append_number(out, name_len);
+  out->push_back('\n');
+  out->append(name, name_len);
   if (!value) {
-    std::fputs("\nV 0\n\n", stdout);
+    out->append("\nV 0\n\n");
     return;
   }
-  std::printf("\nV %zu\n", static_cast<std::size_t>(value->len));
-  write_bytes(value->data, value->len);
-  std::fputc('\n', stdout);
+  out->append("\nV ");
+  append_number(out, value->len);
+  out->push_back('\n');
+  out->append(value->data, value->len);
+  out->push_back('\n');
 }
 
 void
-write_prop_delete(const char *name) {
+dumpfile_append_prop_delete(std::string *out, const char *name) {
   if (!name)
     return;
   std::size_t name_len = std::strlen(name);
-  std::printf("D %zu\n", name_len);
-  write_bytes(name, name_len);
-  std::fputc('\n', stdout);
+  out->append("D ");
+  append_number(out, name_len);
+  out->push_back('\n');
+  out->append(name, name_len);
+  out->push_back('\n');
 }
 
-void
-write_props_end() {
-  write_bytes(PROPS_END, PROPS_END_LENGTH);
+svn_error_t *
+dumpfile_write_header(svn_stream_t *out, int format_version) {
+  std::string bytes;
+  append_header(&bytes, "SVN-fs-dump-format-version", format_version);
+  bytes.push_back('\n');
+  return write_all(out, bytes);
 }
 
-void
-write_stream_header(int format_version) {
-  std::printf("%s: %d\n\n", "SVN-fs-dump-format-version", format_version);
+svn_error_t *
+dumpfile_write_uuid(svn_stream_t *out, const char *uuid) {
+  std::string bytes;
+  append_header(&bytes, "UUID", uuid);
+  bytes.push_back('\n');
+  return write_all(out, bytes);
 }
 
-void
-write_uuid_record(const char *uuid) {
-  std::printf("UUID: %s\n\n", uuid);
+svn_error_t *
+dumpfile_write_revision(svn_stream_t *out, svn_revnum_t local_rev,
+                        const std::vector<dumpfile_prop> &props) {
+  std::string block;
+  for (const dumpfile_prop &p : props)
+    dumpfile_append_prop(&block, p.name, p.value);
+  if (!block.empty())
+    block.append(PROPS_END, PROPS_END_LENGTH);
+  std::string bytes;
+  append_header(&bytes, "Revision-number", local_rev);
+  append_header(&bytes, "Prop-content-length",
+                static_cast<long long>(block.size()));
+  append_header(&bytes, "Content-length", static_cast<long long>(block.size()));
+  bytes.push_back('\n');
+  if (!block.empty()) {
+    bytes += block;
+    bytes.push_back('\n');
+  }
+  return write_all(out, bytes);
 }
 
-void
-write_revision_record(svn_revnum_t local_rev, const char *message,
-                      const char *author, const char *date) {
-  svn_string_t m = {message, message ? std::strlen(message) : 0};
-  svn_string_t a = {author, author ? std::strlen(author) : 0};
-  svn_string_t d = {date, date ? std::strlen(date) : 0};
-  write_revision(local_rev, message ? &m : nullptr, author ? &a : nullptr,
-                 date ? &d : nullptr);
-}
-
-void
-write_padding_record(svn_revnum_t local_rev) {
+svn_error_t *
+dumpfile_write_padding(svn_stream_t *out, svn_revnum_t local_rev) {
   const svn_string_t message = {PADDING_LOG, sizeof(PADDING_LOG) - 1};
-  write_revision(local_rev, &message, nullptr, nullptr);
-}
-
-void
-write_prefix_dir_record(const char *path) {
-  std::printf("%s: %s\n", "Node-path", path);
-  std::printf("%s: dir\n", "Node-kind");
-  std::printf("%s: add\n\n", "Node-action");
+  return dumpfile_write_revision(out, local_rev, {{"svn:log", &message}});
 }
 
 svn_error_t *
-stream_flush() {
-  errno = 0;
-  bool failed = std::fflush(stdout) != 0;
-  int err = errno;
-  if (!failed && !std::ferror(stdout))
-    return SVN_NO_ERROR;
-  // An earlier write may have failed while stdio flushed on its own; its
-  // errno is gone by now.
-  if (failed && err != 0)
-    return svn_error_createf(1, nullptr,
-                             _("Error writing to standard output: %s"),
-                             std::strerror(err));
-  return svn_error_create(1, nullptr, _("Error writing to standard output"));
+dumpfile_write_prefix_dir(svn_stream_t *out, const char *path) {
+  std::string bytes;
+  append_header(&bytes, "Node-path", path);
+  append_header(&bytes, "Node-kind", "dir");
+  append_header(&bytes, "Node-action", "add");
+  bytes.push_back('\n');
+  return write_all(out, bytes);
 }
 
 svn_error_t *
-stream_copy_file(const char *path, apr_pool_t *pool) {
-  SVN_ERR(stream_flush());
-  apr_file_t *file = nullptr;
-  apr_status_t status =
-      apr_file_open(&file, path, APR_READ | APR_BINARY, APR_OS_DEFAULT, pool);
+dumpfile_write_node(svn_stream_t *out, const node_record &rec,
+                    apr_pool_t *pool) {
+  apr_off_t text_len = 0;
+  if (rec.text_file) {
+    apr_finfo_t info;
+    if (apr_stat(&info, rec.text_file, APR_FINFO_SIZE, pool) != APR_SUCCESS) {
+      print_debug("delta_dump_node: FATAL: cannot stat %s\n", rec.text_file);
+      return svn_error_createf(1, nullptr, "Cannot stat %s", rec.text_file);
+    }
+    text_len = info.size;
+  }
+
+  std::string bytes;
+  append_header(&bytes, "Node-path", rec.path);
+  if (rec.action != 'D')
+    append_header(&bytes, "Node-kind",
+                  rec.kind == svn_node_file ? "file" : "dir");
+  append_header(&bytes, "Node-action", action_word(rec.action));
+  if (rec.action == 'D') {
+    bytes.append("\n\n");
+    return write_all(out, bytes);
+  }
+  if (rec.copyfrom_path) {
+    append_header(&bytes, "Node-copyfrom-rev", rec.copyfrom_rev);
+    append_header(&bytes, "Node-copyfrom-path", rec.copyfrom_path);
+  }
+
+  std::string block;
+  if (rec.with_props) {
+    for (const dumpfile_prop &p : rec.props)
+      dumpfile_append_prop(&block, p.name, p.value);
+    for (const char *name : rec.prop_deletions)
+      dumpfile_append_prop_delete(&block, name);
+    block.append(PROPS_END, PROPS_END_LENGTH);
+    if (rec.prop_delta)
+      append_header(&bytes, "Prop-delta", "true");
+    append_header(&bytes, "Prop-content-length",
+                  static_cast<long long>(block.size()));
+  }
+  if (rec.text_file) {
+    if (rec.text_delta)
+      append_header(&bytes, "Text-delta", "true");
+    append_header(&bytes, "Text-content-length",
+                  static_cast<long long>(text_len));
+    if (rec.has_md5) {
+      svn_checksum_t checksum = {rec.md5, svn_checksum_md5};
+      append_header(&bytes, "Text-content-md5",
+                    svn_checksum_to_cstring_display(&checksum, pool));
+    }
+  }
+  append_header(&bytes, "Content-length",
+                static_cast<long long>(block.size() + text_len));
+  bytes.push_back('\n');
+  bytes += block;
+  SVN_ERR(write_all(out, bytes));
+
+  if (rec.text_file) {
+    apr_file_t *file = nullptr;
+    apr_status_t status = apr_file_open(&file, rec.text_file,
+                                        APR_READ | APR_BINARY, APR_OS_DEFAULT,
+                                        pool);
+    if (status != APR_SUCCESS)
+      return svn_error_wrap_apr(status, _("Can't open '%s'"), rec.text_file);
+    // The copy closes both streams; the dump's own stream stays open.
+    SVN_ERR(svn_stream_copy3(svn_stream_from_aprfile2(file, FALSE, pool),
+                             svn_stream_disown(out, pool), nullptr, nullptr,
+                             pool));
+  }
+  return write_all(out, "\n\n");
+}
+
+svn_error_t *
+dumpfile_open_stdout(dumpfile_output *output, apr_pool_t *pool) {
+  apr_os_file_t fd = 1;
+  apr_status_t status = apr_os_file_put(
+      &output->file, &fd, APR_FOPEN_WRITE | APR_FOPEN_BUFFERED, pool);
   if (status != APR_SUCCESS)
-    return svn_error_wrap_apr(status, _("Can't open '%s'"), path);
-  svn_stream_t *in = svn_stream_from_aprfile2(file, FALSE, pool);
-  svn_stream_t *out = nullptr;
-  SVN_ERR(svn_stream_for_stdout(&out, pool));
-  // svn_stream_copy3 closes both streams; closing the stdout stream leaves
-  // descriptor 1 open.
-  SVN_ERR(svn_stream_copy3(in, out, nullptr, nullptr, pool));
-  return stream_flush();
+    return svn_error_wrap_apr(status, _("Can't open standard output"));
+  // Fewer, larger writes than APR's default of 4 KiB.
+  constexpr apr_size_t buffer_size = 64 * 1024;
+  apr_file_buffer_set(output->file,
+                      static_cast<char *>(apr_palloc(pool, buffer_size)),
+                      buffer_size);
+  output->stream = svn_stream_from_aprfile2(output->file, TRUE, pool);
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+dumpfile_flush(dumpfile_output *output) {
+  apr_status_t status = apr_file_flush(output->file);
+  if (status != APR_SUCCESS)
+    return svn_error_wrap_apr(status, _("Error writing to standard output"));
+  return SVN_NO_ERROR;
 }

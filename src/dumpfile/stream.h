@@ -1,8 +1,8 @@
-// The dump stream writers: every byte that reaches standard output during a
-// dump goes through this module. It owns the layout of the stream's head, of
-// revision and padding records, of the directory records for --prefix, of
-// property entries, and the order in which buffered header text and
-// unbuffered node texts are interleaved.
+// The dump stream writer: every byte of a dump goes through this module. It
+// lays out the stream's head, revision and padding records, the directory
+// records for --prefix and node records, each from a plain description of
+// the record, and writes them to the `svn_stream_t` it is given. Every
+// length of a record is worked out before its first header line is written.
 //
 // The stream (Subversion's dump format, version 2 or 3):
 //
@@ -12,8 +12,22 @@
 //   Revision-number: <local rev>\n
 //   Prop-content-length: <P>\n
 //   Content-length: <P>\n\n
-//   <set entries of svn:log, svn:author, svn:date>PROPS-END\n\n   (P > 0)
-//   then that revision's node records (written by the node dumper).
+//   <set entries of the revision properties>PROPS-END\n\n   (P > 0)
+//   then that revision's node records:
+//   Node-path: <prefix><path>\n
+//   Node-kind: file|dir\n                   (not for a deletion)
+//   Node-action: add|change|delete\n
+//   Node-copyfrom-rev: <local rev>\n        (a copy)
+//   Node-copyfrom-path: <prefix><path>\n    (a copy)
+//   Prop-delta: true\n                      (a property difference)
+//   Prop-content-length: <P>\n              (a property block follows)
+//   Text-delta: true\n                      (the text is an svndiff)
+//   Text-content-length: <T>\n              (a text follows)
+//   Text-content-md5: <32 hex digits>\n     (a text follows)
+//   Content-length: <P + T>\n\n             (not for a deletion)
+//   <property block><text>\n\n
+//   A deletion is its path and action lines and "\n\n" after the empty
+//   line that closes them.
 //
 // Property entries:
 //   set entry            "K <n>\n<name>\nV <m>\n<value>\n"
@@ -24,70 +38,101 @@
 // bytes, NUL bytes included: nothing is cut at a NUL.
 //
 // P of a revision record is the sum of its set entries, plus 10 for the
-// terminator when that sum is above 0; a revision without log, author and
-// date has P = 0 and no property block at all. A padding revision carries
-// only svn:log "This is an empty revision for padding.", so P is always 66.
-//
-// Header text, property blocks and closing line feeds go through stdio's
-// buffered standard output; node texts are copied to descriptor 1 through an
-// unbuffered Subversion stream, with standard output flushed before and
-// after, so the bytes always appear in stream order, even on a pipe.
+// terminator when that sum is above 0; a revision without properties has
+// P = 0 and no property block at all. A padding revision carries only
+// svn:log "This is an empty revision for padding.", so P is always 66.
 #pragma once
 
+#include <apr_file_io.h>
 #include <apr_pools.h>
 #include <svn_error.h>
+#include <svn_io.h>
 #include <svn_string.h>
 #include <svn_types.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // The property block terminator and its length.
 inline constexpr const char PROPS_END[] = "PROPS-END\n";
 inline constexpr std::size_t PROPS_END_LENGTH = sizeof(PROPS_END) - 1;
 
+// A property as a record carries it: a null value is written as the set
+// entry with no value.
+struct dumpfile_prop {
+  const char *name;
+  const svn_string_t *value;
+};
+
+// The plan of one node record: everything the writer needs, with every
+// path as it appears in the stream (the prefix already in front).
+struct node_record {
+  const char *path = nullptr;
+  char action = 'A';                     // 'A' add, 'M' change, 'D' delete
+  svn_node_kind_t kind = svn_node_none;  // file or dir; none for 'D'
+  const char *copyfrom_path = nullptr;   // a copy: its source
+  svn_revnum_t copyfrom_rev = 0;         // a copy: its local revision
+  bool with_props = false;               // a property block follows
+  bool prop_delta = false;               // ... naming a difference
+  std::vector<dumpfile_prop> props;      // set entries, in this order
+  std::vector<const char *> prop_deletions; // deletion entries (prop_delta)
+  const char *text_file = nullptr;       // a text follows: the file holding
+                                         // it (full, or an svndiff)
+  bool text_delta = false;               // the text is an svndiff
+  bool has_md5 = false;                  // Text-content-md5 is written
+  unsigned char md5[16] = {};            // digest of the full text
+};
+
 // Byte length of the set entry for `name` and `value` (the set entry with no
 // value when `value` is null); 0 when `name` is null. Equals, to the byte,
-// what write_prop_entry writes for the same arguments.
+// what dumpfile_append_prop writes for the same arguments.
 std::size_t prop_entry_length(const char *name, const svn_string_t *value);
 
 // Byte length of the deletion entry for `name`; 0 when `name` is null.
 std::size_t prop_delete_length(const char *name);
 
-// Writes the set entry (or the set entry with no value when `value` is null)
-// to buffered standard output; nothing when `name` is null.
-void write_prop_entry(const char *name, const svn_string_t *value);
+// Appends the set entry (or the set entry with no value when `value` is
+// null) to `out`; nothing when `name` is null.
+void dumpfile_append_prop(std::string *out, const char *name,
+                          const svn_string_t *value);
 
-// Writes the deletion entry for `name`; nothing when `name` is null.
-void write_prop_delete(const char *name);
-
-// Writes "PROPS-END\n".
-void write_props_end();
+// Appends the deletion entry for `name`; nothing when `name` is null.
+void dumpfile_append_prop_delete(std::string *out, const char *name);
 
 // Writes the stream header "SVN-fs-dump-format-version: N" and an empty line.
-void write_stream_header(int format_version);
+svn_error_t *dumpfile_write_header(svn_stream_t *out, int format_version);
 
 // Writes the UUID record "UUID: <uuid>" and an empty line.
-void write_uuid_record(const char *uuid);
+svn_error_t *dumpfile_write_uuid(svn_stream_t *out, const char *uuid);
 
-// Writes a revision record numbered `local_rev` whose properties are svn:log
-// `message`, svn:author `author` and svn:date `date`, in that order; a null
-// argument leaves its property out, an empty one is written as an empty
-// value.
-void write_revision_record(svn_revnum_t local_rev, const char *message,
-                           const char *author, const char *date);
+// Writes a revision record numbered `local_rev` with `props` in their order.
+svn_error_t *dumpfile_write_revision(svn_stream_t *out, svn_revnum_t local_rev,
+                                     const std::vector<dumpfile_prop> &props);
 
 // Writes the padding revision record numbered `local_rev` (both lengths 66).
-void write_padding_record(svn_revnum_t local_rev);
+svn_error_t *dumpfile_write_padding(svn_stream_t *out, svn_revnum_t local_rev);
 
 // Writes the directory record "Node-path: <path>", "Node-kind: dir",
 // "Node-action: add" and an empty line, with no property block.
-void write_prefix_dir_record(const char *path);
+svn_error_t *dumpfile_write_prefix_dir(svn_stream_t *out, const char *path);
 
-// Flushes buffered standard output. A failed flush, or an earlier failed
-// write on it, is returned as an error (code 1).
-svn_error_t *stream_flush();
-
-// Copies the whole file at `path` to standard output through an unbuffered
-// stream, flushing the buffered standard output before and after. Scratch
+// Writes the node record `rec`, its text copied from `rec.text_file` without
+// holding it in memory. The text's length is taken from the file system
+// before anything is written ("Cannot stat %s" when that fails). Scratch
 // memory comes from `pool`.
-svn_error_t *stream_copy_file(const char *path, apr_pool_t *pool);
+svn_error_t *dumpfile_write_node(svn_stream_t *out, const node_record &rec,
+                                 apr_pool_t *pool);
+
+// Standard output as the dump's stream: descriptor 1 through a buffered APR
+// file, which the stream does not close.
+struct dumpfile_output {
+  apr_file_t *file = nullptr;
+  svn_stream_t *stream = nullptr;
+};
+
+// Opens standard output as `*output`, in `pool`.
+svn_error_t *dumpfile_open_stdout(dumpfile_output *output, apr_pool_t *pool);
+
+// Writes out what the output has buffered; a failed write is an error.
+svn_error_t *dumpfile_flush(dumpfile_output *output);
