@@ -96,6 +96,15 @@ svn_error_t *
 delta_check_action(de_node_baton *node) {
   if (node->action != 'R' && node->action != 'M')
     return SVN_NO_ERROR;
+  // Below a directory that this revision writes as a new node without a
+  // copy, the loader held nothing before: a change or replace there is an
+  // add.
+  for (const de_node_baton *a = node->parent; a && a->parent; a = a->parent)
+    if (a->action == 'A' && a->cp_info != CPI_COPY && !a->dump_needed &&
+        apr_hash_get(node->de->dumped_nodes, a->path, APR_HASH_KEY_STRING)) {
+      node->action = 'A';
+      return SVN_NO_ERROR;
+    }
   if (numbers_are_repository_revisions(node))
     return SVN_NO_ERROR;
   de_baton *de = node->de;

@@ -14,6 +14,7 @@
 #include <svn_io.h>
 #include <svn_props.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -35,7 +36,7 @@ forget_properties(const char *path, void *baton) {
 // Takes the action and copy source of `node` from the log, when the log
 // lists its path.
 void
-take_logged_change(de_node_baton *node, const svn_log_changed_path_t *change) {
+take_logged_change(de_node_baton *node, const svn_log_changed_path2_t *change) {
   node->in_log = true;
   node->action = change->action;
   if (change->copyfrom_path) {
@@ -67,8 +68,51 @@ de_set_target_revision(void *, svn_revnum_t, apr_pool_t *) noexcept {
   return SVN_NO_ERROR;
 }
 
+svn_error_t *de_delete_entry(const char *path, svn_revnum_t revision,
+                             void *parent_baton, apr_pool_t *pool) noexcept;
+
+// Forgets the old node at the replaced path `path` and everything below it:
+// the server sends no deletion for a path reported as missing.
 svn_error_t *
-de_open_root(void *edit_baton, svn_revnum_t, apr_pool_t *,
+forget_replaced(de_baton *de, const char *path, apr_pool_t *pool) {
+  text_store_drop_files_below(de->texts, path, "de_open_root",
+                              forget_properties, de->props, pool);
+  if (const char *file = text_store_file(de->texts, path)) {
+    if (apr_file_remove(file, pool) != APR_SUCCESS)
+      print_debug("de_open_root(%s): Cannot remove file %s\n", path, file);
+    text_store_set_file(de->texts, path, nullptr);
+  }
+  text_store_forget_digests_below(de->texts, path, pool);
+  text_store_forget_digest(de->texts, path);
+  property_storage_delete(de->props, path);
+  if (!de->dry_run && path_repo_delete(de->prepo, path, pool) != 0)
+    return tree_history_error();
+  return SVN_NO_ERROR;
+}
+
+// The subtree root itself is replaced: the server sends its new contents as
+// additions to an empty root, so every entry of the old one is deleted
+// first, and the root's properties are written whole.
+svn_error_t *
+replace_root(de_node_baton *root, apr_pool_t *pool) {
+  de_baton *de = root->de;
+  pr_collect collect{apr_array_make(pool, 16, sizeof(const char *)), 0, pool};
+  critbit_walk_prefix(&de->prepo->tree, "", pr_collect_path, &collect);
+  for (int i = 0; i < collect.list->nelts; ++i) {
+    const char *entry = APR_ARRAY_IDX(collect.list, i, const char *);
+    if (!*entry || std::strchr(entry, '/'))
+      continue;
+    SVN_ERR(de_delete_entry(obfuscate_reveal_path(&de->sess->obf, pool, entry),
+                            SVN_INVALID_REVNUM, root, pool));
+  }
+  root->properties = apr_hash_make(root->pool);
+  root->props_changed = true;
+  root->dump_needed = true;
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+de_open_root(void *edit_baton, svn_revnum_t, apr_pool_t *pool,
              void **root_baton) noexcept {
   auto *de = static_cast<de_baton *>(edit_baton);
   de_node_baton *node = delta_new_node(de, de->pool, "/");
@@ -77,7 +121,12 @@ de_open_root(void *edit_baton, svn_revnum_t, apr_pool_t *,
   *root_baton = node;
   // The root's properties are carried like any directory's; without them a
   // property change on the root would write a block that drops the others.
-  return load_properties(node);
+  SVN_ERR(load_properties(node));
+  for (int i = 0; de->replaced && i < de->replaced->nelts; ++i) {
+    const char *path = APR_ARRAY_IDX(de->replaced, i, const char *);
+    SVN_ERR(*path ? forget_replaced(de, path, pool) : replace_root(node, pool));
+  }
+  return SVN_NO_ERROR;
 }
 
 svn_error_t *
@@ -107,7 +156,7 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
   node->action = 'D';
   node->kind = svn_node_none;
   node->dump_needed = true;
-  if (const svn_log_changed_path_t *change =
+  if (const svn_log_changed_path2_t *change =
           delta_logged_change(de, node->path))
     node->in_log = change->action == 'D';
 
@@ -138,7 +187,7 @@ add_node(const char *path, void *parent_baton, svn_node_kind_t kind,
   node->kind = kind;
   node->dump_needed = true;
   node->action = 'A';
-  if (const svn_log_changed_path_t *change =
+  if (const svn_log_changed_path2_t *change =
           delta_logged_change(de, node->path))
     take_logged_change(node, change);
 
@@ -177,7 +226,7 @@ open_node(const char *path, void *parent_baton, svn_node_kind_t kind,
   // The server compares a replaced path with its old self when their kinds
   // agree, so a replace (or an add below a replaced directory) can arrive
   // as an open: the log says what really happened to the path.
-  if (const svn_log_changed_path_t *change =
+  if (const svn_log_changed_path2_t *change =
           delta_logged_change(de, node->path)) {
     // A listed path may differ from what the loader holds even when it
     // equals its old self (below a copy), so it is always looked at.
@@ -359,11 +408,11 @@ delta_create_node(de_node_baton *parent, const char *path) {
   return node;
 }
 
-const svn_log_changed_path_t *
+const svn_log_changed_path2_t *
 delta_logged_change(const de_baton *de, const char *path) {
   if (!de->logrev || !de->logrev->changed_paths)
     return nullptr;
-  return static_cast<const svn_log_changed_path_t *>(
+  return static_cast<const svn_log_changed_path2_t *>(
       apr_hash_get(de->logrev->changed_paths, path, APR_HASH_KEY_STRING));
 }
 
@@ -371,7 +420,7 @@ svn_error_t *
 delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
                  dump_context *ctx, log_revision *logrev,
                  svn_revnum_t local_rev, std::uint32_t mode,
-                 apr_pool_t *pool) {
+                 const apr_array_header_t *replaced, apr_pool_t *pool) {
   svn_delta_editor_t *table = svn_delta_default_editor(pool);
   table->set_target_revision = de_set_target_revision;
   table->open_root = de_open_root;
@@ -397,7 +446,9 @@ delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
   de->revs = ctx->revs;
   de->texts = ctx->texts;
   de->out = ctx->out;
+  de->output = ctx->output;
   de->dry_run = (mode & DF_INITIAL_DRY_RUN) != 0;
+  de->replaced = replaced;
   de->logrev = logrev;
   apr_pool_create(&de->pool, pool);
   de->dumped_nodes = apr_hash_make(de->pool);
@@ -454,4 +505,36 @@ delta_open_text(svn_stream_t **stream, const char *path,
   }
   *stream = svn_stream_from_aprfile2(file, FALSE, pool);
   return SVN_NO_ERROR;
+}
+
+apr_array_header_t *
+delta_replaced_paths(const log_revision *logrev, apr_pool_t *pool) {
+  apr_array_header_t *paths = apr_array_make(pool, 0, sizeof(const char *));
+  if (!logrev->changed_paths)
+    return paths;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->changed_paths); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(hi, &key, nullptr, &value);
+    if (static_cast<const svn_log_changed_path2_t *>(value)->action == 'R')
+      APR_ARRAY_PUSH(paths, const char *) = static_cast<const char *>(key);
+  }
+  auto **first = reinterpret_cast<const char **>(paths->elts);
+  std::sort(first, first + paths->nelts,
+            [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+  // Ascending order puts a path before the paths below it.
+  int kept = 0;
+  for (int i = 0; i < paths->nelts; ++i) {
+    const char *path = first[i];
+    if (kept > 0) {
+      const char *last = first[kept - 1];
+      std::size_t n = std::strlen(last);
+      if (!*last || (std::strncmp(last, path, n) == 0 && path[n] == '/'))
+        continue;
+    }
+    first[kept++] = path;
+  }
+  paths->nelts = kept;
+  return paths;
 }

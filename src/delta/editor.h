@@ -19,6 +19,7 @@
 #pragma once
 
 #include "dumpfile/dump_options.h"
+#include "dumpfile/stream.h"
 #include "history/revision_map.h"
 #include "repos/log.h"
 #include "repos/session.h"
@@ -43,7 +44,8 @@ struct dump_context {
   property_storage *props = nullptr;
   revision_map *revs = nullptr;
   text_store *texts = nullptr;
-  svn_stream_t *out = nullptr; // the dump stream
+  svn_stream_t *out = nullptr;        // the dump stream
+  dumpfile_output *output = nullptr;  // flushed when a revision is written
 };
 
 // The editor's mode for one revision: DF_INITIAL_DRY_RUN replays the base
@@ -76,6 +78,10 @@ struct de_baton {
   property_storage *props = nullptr;
   text_store *texts = nullptr;
   svn_stream_t *out = nullptr;        // the dump stream
+  dumpfile_output *output = nullptr;  // flushed when the revision is written
+  // Paths that the drive sends as new nodes although the log replaces them
+  // (see delta_replaced_paths); null when none.
+  const apr_array_header_t *replaced = nullptr;
   bool dry_run = false; // DF_INITIAL_DRY_RUN: nothing is written
 };
 
@@ -112,15 +118,28 @@ struct de_node_baton {
 
 // Makes the editor table and edit baton for the revision `logrev`, numbered
 // `local_rev` in the dump, in `pool` (the revision's pool). `mode` is 0 or
-// DF_INITIAL_DRY_RUN.
+// DF_INITIAL_DRY_RUN. `replaced` (or null) lists the paths that the driver
+// reports to the server as missing (delta_replaced_paths): the editor forgets
+// their old nodes when the drive starts, and the whole new node arrives.
 svn_error_t *delta_get_editor(const svn_delta_editor_t **editor,
                               void **edit_baton, dump_context *ctx,
                               log_revision *logrev, svn_revnum_t local_rev,
-                              std::uint32_t mode, apr_pool_t *pool);
+                              std::uint32_t mode,
+                              const apr_array_header_t *replaced,
+                              apr_pool_t *pool);
+
+// The paths (const char *, subtree-relative, in `pool`) that the log of
+// `logrev` lists as replaced, ascending, leaving out those below another
+// replaced path; only "" when the subtree root itself is replaced. The
+// server's diff ignores ancestry and would send a replaced node as changes
+// of the old one; reported as missing, the new node arrives whole, so that
+// the dump deletes the old node and adds the new one in full.
+apr_array_header_t *delta_replaced_paths(const log_revision *logrev,
+                                         apr_pool_t *pool);
 
 // The log's record for `path` in the revision of `de`, or null when the log
 // does not list the path.
-const svn_log_changed_path_t *delta_logged_change(const de_baton *de,
+const svn_log_changed_path2_t *delta_logged_change(const de_baton *de,
                                                   const char *path);
 
 // Creates the directory of `path_template` (recursively, 0700) and then a

@@ -106,7 +106,7 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
   if (de->root_node)
     SVN_ERR(delta_dump_node_recursive(de->root_node));
   if (!de->logrev || !de->logrev->changed_paths)
-    return SVN_NO_ERROR;
+    return dumpfile_flush(de->output);
 
   for (apr_hash_index_t *hi = apr_hash_first(pool, de->logrev->changed_paths);
        hi; hi = apr_hash_next(hi)) {
@@ -114,7 +114,7 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
     void *value = nullptr;
     apr_hash_this(hi, &key, nullptr, &value);
     auto *path = static_cast<const char *>(key);
-    auto *change = static_cast<const svn_log_changed_path_t *>(value);
+    auto *change = static_cast<const svn_log_changed_path2_t *>(value);
     print_debug("Checking %s (%c)\n", path, change->action);
     if (change->action != 'D')
       continue;
@@ -142,7 +142,9 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
     print_debug("Post-dumping %s\n", path);
     SVN_ERR(delta_dump_node(node));
   }
-  return SVN_NO_ERROR;
+  // The revision's records are complete: they reach the output now, even
+  // if the server fails to acknowledge the end of the edit.
+  return dumpfile_flush(de->output);
 }
 
 svn_error_t *

@@ -74,7 +74,7 @@ replaced_above(const de_node_baton *node) {
 // Whether the log lists `node`'s path with the action `action`.
 bool
 logged_as(const de_node_baton *node, char action) {
-  const svn_log_changed_path_t *change =
+  const svn_log_changed_path2_t *change =
       delta_logged_change(node->de, node->path);
   return change && change->action == action;
 }
@@ -250,11 +250,24 @@ plan_record(de_node_baton *node, node_plan *plan) {
     }
   }
   bool dump_content = text != nullptr;
+  // Without word from the log, a copy carries its whole property set: the
+  // source's properties are not known here, and without a block the
+  // loader keeps them all.
+  rec.with_props = node->props_changed || node->action == 'A' || inside_copy;
+  // The log says whether the text and the properties changed (relative to
+  // the copy source for a copy, or inside one): the record carries exactly
+  // what changed, as the repository records it. A plain add carries
+  // everything.
+  if (const svn_log_changed_path2_t *change =
+          node->in_log ? delta_logged_change(de, node->path) : nullptr;
+      change && !(node->action == 'A' && !is_copy)) {
+    if (change->text_modified == svn_tristate_false)
+      dump_content = false;
+    if (change->props_modified == svn_tristate_false)
+      rec.with_props = false;
+  }
   if (dump_content)
     print_debug("delta_dump_node(%s): dump_content = 1\n", node->path);
-  // A copy always carries its whole property set: the source's properties
-  // are not known here, and without a block the loader keeps them all.
-  rec.with_props = node->props_changed || node->action == 'A' || inside_copy;
   if (rec.with_props)
     print_debug("delta_dump_node(%s): dump_props = 1\n", node->path);
 

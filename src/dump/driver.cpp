@@ -2,6 +2,7 @@
 
 #include "delta/editor.h"
 #include "delta/text_store.h"
+#include "obfuscate/obfuscate.h"
 #include "dump/mid_history.h"
 #include "dumpfile/stream.h"
 #include "util/diagnostics.h"
@@ -14,6 +15,7 @@
 #include <svn_ra.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -152,17 +154,33 @@ write_prefix_dirs(session *sess, dump_options *opts, svn_stream_t *out) {
 }
 
 // The revision properties of a revision record, in the order the stream
-// writes them; absent ones are left out. The strings live in `pool`.
+// writes them: svn:log, svn:author and svn:date, then every other one by
+// name; absent ones are left out.
 std::vector<dumpfile_prop>
 revision_props(const log_revision *logrev, apr_pool_t *pool) {
   std::vector<dumpfile_prop> props;
-  const std::pair<const char *, const char *> values[] = {
-      {"svn:log", logrev->message},
-      {"svn:author", logrev->author},
-      {"svn:date", logrev->date}};
-  for (const auto &[name, value] : values)
-    if (value)
-      props.push_back({name, svn_string_create(value, pool)});
+  if (!logrev->revprops)
+    return props;
+  const char *const first[] = {"svn:log", "svn:author", "svn:date"};
+  for (const char *name : first)
+    if (auto *value = static_cast<const svn_string_t *>(
+            apr_hash_get(logrev->revprops, name, APR_HASH_KEY_STRING)))
+      props.push_back({name, value});
+  std::vector<dumpfile_prop> rest;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->revprops); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(hi, &key, nullptr, &value);
+    auto *name = static_cast<const char *>(key);
+    if (std::strcmp(name, "svn:log") && std::strcmp(name, "svn:author") &&
+        std::strcmp(name, "svn:date"))
+      rest.push_back({name, static_cast<const svn_string_t *>(value)});
+  }
+  std::sort(rest.begin(), rest.end(), [](const auto &a, const auto &b) {
+    return std::strcmp(a.name, b.name) < 0;
+  });
+  props.insert(props.end(), rest.begin(), rest.end());
   return props;
 }
 
@@ -174,6 +192,7 @@ revision_props(const log_revision *logrev, apr_pool_t *pool) {
 bool
 drive_revision(session *sess, const dump_options *opts, svn_revnum_t revision,
                svn_revnum_t diff, bool start_empty,
+               const apr_array_header_t *replaced,
                const svn_delta_editor_t *editor, void *edit_baton,
                apr_pool_t *pool) {
   apr_pool_t *diff_pool = nullptr;
@@ -188,8 +207,19 @@ drive_revision(session *sess, const dump_options *opts, svn_revnum_t revision,
       TRUE, (opts->flags & DF_DRY_RUN) ? FALSE : TRUE, sess->encoded_url,
       editor, edit_baton, diff_pool);
   if (!err) {
+    // A replaced path is reported as missing, so that the new node arrives
+    // whole instead of as changes of the old one; a replaced subtree root
+    // as empty.
+    bool root_replaced =
+        replaced->nelts > 0 && !*APR_ARRAY_IDX(replaced, 0, const char *);
     err = reporter->set_path(report_baton, "", diff, svn_depth_infinity,
-                             start_empty, nullptr, diff_pool);
+                             start_empty || root_replaced, nullptr, diff_pool);
+    for (int i = 0; !err && !root_replaced && i < replaced->nelts; ++i)
+      err = reporter->delete_path(
+          report_baton,
+          obfuscate_reveal_path(&sess->obf, diff_pool,
+                                APR_ARRAY_IDX(replaced, i, const char *)),
+          diff_pool);
     if (err)
       svn_error_clear(reporter->abort_report(report_baton, diff_pool));
     else
@@ -312,12 +342,18 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
 
     const svn_delta_editor_t *editor = nullptr;
     void *edit_baton = nullptr;
+    // The first revision of a run arrives against an empty tree: nothing
+    // in it replaces anything of the dump.
+    const apr_array_header_t *replaced =
+        start_empty ? apr_array_make(rev_pool.get(), 0, sizeof(const char *))
+                    : delta_replaced_paths(logrev, rev_pool.get());
     svn_error_t *err = delta_get_editor(&editor, &edit_baton, ctx, logrev,
                                         local_rev, dry ? DF_INITIAL_DRY_RUN : 0,
-                                        rev_pool.get());
+                                        replaced, rev_pool.get());
     if (err)
       return fail_with(err);
-    if (drive_revision(sess, opts, logrev->revision, diff, start_empty, editor,
+    if (drive_revision(sess, opts, logrev->revision, diff, start_empty,
+                       replaced, editor,
                        edit_baton, rev_pool.get()))
       return true;
 
@@ -350,7 +386,7 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
 
     const svn_revnum_t dumped = logrev->revision;
     // Only the revision number of an earlier entry outlives its pool.
-    *logrev = log_revision{dumped, nullptr, nullptr, nullptr, nullptr};
+    *logrev = log_revision{dumped, nullptr, nullptr, nullptr, nullptr, nullptr};
     global_rev = dumped + 1;
     ++local_rev;
     dry = false;
@@ -433,6 +469,7 @@ dump_repository(session *sess, dump_options *opts) {
   ctx.revs = revs;
   ctx.texts = text_store_create(sess->pool);
   ctx.out = output.stream;
+  ctx.output = &output;
 
   bool failed = dump_loop(sess, opts, &ctx, &output, from, numbers_in_sync);
   if (!failed)

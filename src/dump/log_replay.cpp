@@ -82,7 +82,7 @@ bool
 adds_subtree_root(apr_hash_t *changed) {
   if (!changed)
     return false;
-  const auto *root = static_cast<const svn_log_changed_path_t *>(
+  const auto *root = static_cast<const svn_log_changed_path2_t *>(
       apr_hash_get(changed, "", APR_HASH_KEY_STRING));
   return root && (root->action == 'A' || root->action == 'R');
 }
@@ -194,7 +194,7 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
   for (int i = 0; i < paths->nelts; ++i) {
     iter.clear();
     const char *path = first[i];
-    const auto *change = static_cast<const svn_log_changed_path_t *>(
+    const auto *change = static_cast<const svn_log_changed_path2_t *>(
         apr_hash_get(changed, path, APR_HASH_KEY_STRING));
     char action = change->action;
     const char *source = change->copyfrom_path;

@@ -266,6 +266,8 @@ dumpfile_open_stdout(dumpfile_output *output, apr_pool_t *pool) {
 
 svn_error_t *
 dumpfile_flush(dumpfile_output *output) {
+  if (!output || !output->file)
+    return SVN_NO_ERROR;
   apr_status_t status = apr_file_flush(output->file);
   if (status != APR_SUCCESS)
     return svn_error_wrap_apr(status, _("Error writing to standard output"));

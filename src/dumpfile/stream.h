@@ -134,5 +134,7 @@ struct dumpfile_output {
 // Opens standard output as `*output`, in `pool`.
 svn_error_t *dumpfile_open_stdout(dumpfile_output *output, apr_pool_t *pool);
 
-// Writes out what the output has buffered; a failed write is an error.
+// Writes out what the output has buffered; a failed write is an error. An
+// output without a file (null, or a stream of another kind) has nothing to
+// flush.
 svn_error_t *dumpfile_flush(dumpfile_output *output);

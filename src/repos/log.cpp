@@ -42,14 +42,41 @@ session_path_list(apr_pool_t *pool) {
   return paths;
 }
 
-// The revision properties a log entry is made of.
+// The revision properties a log entry is made of: all of them (a null list
+// asks the server for every one).
 apr_array_header_t *
-entry_revprops(apr_pool_t *pool) {
-  apr_array_header_t *props = apr_array_make(pool, 3, sizeof(const char *));
-  APR_ARRAY_PUSH(props, const char *) = SVN_PROP_REVISION_AUTHOR;
-  APR_ARRAY_PUSH(props, const char *) = SVN_PROP_REVISION_DATE;
-  APR_ARRAY_PUSH(props, const char *) = SVN_PROP_REVISION_LOG;
-  return props;
+entry_revprops(apr_pool_t *) {
+  return nullptr;
+}
+
+// Copies the revision properties of an entry into `out`. With obfuscation
+// the author and the message become random words and every property but
+// those two and the date is left out: that mode exists to hide content.
+apr_hash_t *
+copy_revprops(session *sess, apr_hash_t *revprops, apr_pool_t *out,
+              apr_pool_t *scratch) {
+  apr_hash_t *copy = apr_hash_make(out);
+  if (!revprops)
+    return copy;
+  for (apr_hash_index_t *hi = apr_hash_first(scratch, revprops); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *val = nullptr;
+    apr_hash_this(hi, &key, nullptr, &val);
+    const char *name = static_cast<const char *>(key);
+    const auto *value = static_cast<const svn_string_t *>(val);
+    if (sess->obf.enabled) {
+      if (std::strcmp(name, SVN_PROP_REVISION_LOG) == 0 ||
+          std::strcmp(name, SVN_PROP_REVISION_AUTHOR) == 0)
+        value = svn_string_create(
+            obfuscate_text(&sess->obf, out, value->data), out);
+      else if (std::strcmp(name, SVN_PROP_REVISION_DATE) != 0)
+        continue;
+    }
+    apr_hash_set(copy, apr_pstrdup(out, name), APR_HASH_KEY_STRING,
+                 svn_string_dup(value, out));
+  }
+  return copy;
 }
 
 const char *
@@ -76,9 +103,10 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
   lb->received = true;
 
   logrev->revision = entry->revision;
-  logrev->author = obfuscate_text(&sess->obf, out, revprop(entry->revprops, SVN_PROP_REVISION_AUTHOR, out));
-  logrev->date = revprop(entry->revprops, SVN_PROP_REVISION_DATE, out);
-  logrev->message = obfuscate_text(&sess->obf, out, revprop(entry->revprops, SVN_PROP_REVISION_LOG, out));
+  logrev->revprops = copy_revprops(sess, entry->revprops, out, pool);
+  logrev->author = revprop(logrev->revprops, SVN_PROP_REVISION_AUTHOR, out);
+  logrev->date = revprop(logrev->revprops, SVN_PROP_REVISION_DATE, out);
+  logrev->message = revprop(logrev->revprops, SVN_PROP_REVISION_LOG, out);
   logrev->changed_paths = apr_hash_make(out);
   print_debug("log_receiver: got log for revision %ld\n", entry->revision);
 
@@ -101,10 +129,12 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
       continue;
     }
 
-    auto *record = static_cast<svn_log_changed_path_t *>(
-        apr_pcalloc(out, sizeof(svn_log_changed_path_t)));
+    svn_log_changed_path2_t *record = svn_log_changed_path2_create(out);
     record->action = change->action;
     record->copyfrom_rev = change->copyfrom_rev;
+    record->node_kind = change->node_kind;
+    record->text_modified = change->text_modified;
+    record->props_modified = change->props_modified;
     if (change->copyfrom_path) {
       const char *from = change->copyfrom_path;
       if (*from == '/')
@@ -222,21 +252,35 @@ fetch_log_revisions(session *sess, svn_revnum_t start, svn_revnum_t end,
 
 namespace {
 
+// Whether a revision property of the entry holds a line feed.
+bool
+has_line_feed(const log_revision *logrev, apr_pool_t *pool) {
+  if (!logrev->revprops)
+    return false;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->revprops); hi;
+       hi = apr_hash_next(hi)) {
+    void *val = nullptr;
+    apr_hash_this(hi, nullptr, nullptr, &val);
+    const auto *value = static_cast<const svn_string_t *>(val);
+    if (std::memchr(value->data, '\n', value->len))
+      return true;
+  }
+  return false;
+}
+
 // Over http:// the log report is XML, whose parser turns every carriage
-// return of a message into a line feed; the revision property itself comes
-// back exact. A message without a line feed lost nothing. Obfuscated
-// messages are random words anyway.
+// return of a property into a line feed; the revision properties
+// themselves come back exact. A value without a line feed lost nothing.
+// Obfuscated properties are random words anyway.
 svn_error_t *
 restore_exact_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
-  if (!logrev->message || !std::strchr(logrev->message, '\n') ||
-      sess->obf.enabled || !sess->root ||
-      std::strncmp(sess->root, "http", 4) != 0)
+  if (sess->obf.enabled || !sess->root ||
+      std::strncmp(sess->root, "http", 4) != 0 || !has_line_feed(logrev, pool))
     return SVN_NO_ERROR;
-  svn_string_t *value = nullptr;
-  SVN_ERR(svn_ra_rev_prop(sess->ra, logrev->revision, SVN_PROP_REVISION_LOG,
-                          &value, pool));
-  if (value)
-    logrev->message = apr_pstrmemdup(pool, value->data, value->len);
+  apr_hash_t *props = nullptr;
+  SVN_ERR(svn_ra_rev_proplist(sess->ra, logrev->revision, &props, pool));
+  logrev->revprops = copy_revprops(sess, props, pool, pool);
+  logrev->message = revprop(logrev->revprops, SVN_PROP_REVISION_LOG, pool);
   return SVN_NO_ERROR;
 }
 

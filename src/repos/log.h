@@ -11,15 +11,20 @@
 
 // One log entry. Keys of `changed_paths` are subtree-relative paths (no
 // leading slash, "" for the subtree root); values are
-// svn_log_changed_path_t * whose copyfrom_path is relative to the repository
-// root, without leading slash. `changed_paths` is null only in the
-// placeholder entry of a subdirectory dump.
+// svn_log_changed_path2_t * whose copyfrom_path is relative to the repository
+// root, without leading slash, and whose text_modified and props_modified
+// say what changed (relative to the copy source for a copy). `revprops`
+// holds every revision property (name to svn_string_t *; with obfuscation
+// only svn:date and the replaced svn:author and svn:log); `author`, `date`
+// and `message` are those three as text, for messages. `changed_paths` and
+// `revprops` are null only in the placeholder entry of a subdirectory dump.
 struct log_revision {
   svn_revnum_t revision = 0;
   const char *author = nullptr;
   const char *date = nullptr;
   const char *message = nullptr;
   apr_hash_t *changed_paths = nullptr;
+  apr_hash_t *revprops = nullptr;
 };
 
 // Narrows *start and *end to the first and last revision that touched the

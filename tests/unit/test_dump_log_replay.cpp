@@ -68,8 +68,8 @@ protected:
     entry.revision = rev;
     entry.changed_paths = apr_hash_make(root_.get());
     for (const change &c : changes) {
-      auto *cp = static_cast<svn_log_changed_path_t *>(
-          apr_pcalloc(root_.get(), sizeof(svn_log_changed_path_t)));
+      auto *cp = static_cast<svn_log_changed_path2_t *>(
+          apr_pcalloc(root_.get(), sizeof(svn_log_changed_path2_t)));
       cp->action = c.action;
       cp->copyfrom_path =
           c.copyfrom_path ? apr_pstrdup(root_.get(), c.copyfrom_path) : nullptr;

@@ -100,7 +100,7 @@ protected:
       const void *key = nullptr;
       void *val = nullptr;
       apr_hash_this(hi, &key, nullptr, &val);
-      auto *change = static_cast<const svn_log_changed_path_t *>(val);
+      auto *change = static_cast<const svn_log_changed_path2_t *>(val);
       std::string line =
           std::string(1, change->action) + " " + static_cast<const char *>(key);
       if (change->copyfrom_path)
