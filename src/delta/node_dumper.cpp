@@ -5,6 +5,7 @@
 #include "dumpfile/stream.h"
 #include "util/diagnostics.h"
 #include "util/apr_glue.h"
+#include "obfuscate/obfuscate.h"
 #include "util/path.h"
 #include "delta/text_store.h"
 
@@ -12,6 +13,8 @@
 #include <apr_strings.h>
 #include <svn_checksum.h>
 #include <svn_io.h>
+#include <svn_props.h>
+#include <svn_ra.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -136,6 +139,83 @@ sorted_deletions(const de_node_baton *node, apr_pool_t *pool) {
   std::sort(names.begin(), names.end(),
             [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
   return names;
+}
+
+// The regular properties of the copy source of `node`, a path inside a copy
+// that this revision writes, as the server has them; null when `node` lies
+// in no such copy. The copy source's properties are not kept here, and the
+// session that drives the editor is busy: the auxiliary one is asked.
+svn_error_t *
+copy_source_props(const de_node_baton *node, apr_hash_t **props,
+                  apr_pool_t *pool) {
+  *props = nullptr;
+  const de_node_baton *root = node->parent;
+  while (root && !(root->cp_info == CPI_COPY && root->copyfrom_path))
+    root = root->parent;
+  if (!root)
+    return SVN_NO_ERROR;
+  de_baton *de = node->de;
+  const char *src =
+      path_skip_prefix(session_subtree(de->sess), root->copyfrom_path);
+  const char *rest = node->path + std::strlen(root->path);
+  while (*rest == '/')
+    ++rest;
+  const char *path = !src || !*src ? rest
+                     : *rest       ? apr_pstrcat(pool, src, "/", rest,
+                                                 SVN_VA_NULL)
+                                   : src;
+  path = obfuscate_reveal_path(&de->sess->obf, pool, path);
+  svn_ra_session_t *ra = nullptr;
+  SVN_ERR(session_aux(de->sess, &ra));
+  apr_hash_t *all = nullptr;
+  if (node->kind == svn_node_file)
+    SVN_ERR(svn_ra_get_file(ra, path, root->copyfrom_rev, nullptr, nullptr,
+                            &all, pool));
+  else
+    SVN_ERR(svn_ra_get_dir2(ra, nullptr, nullptr, &all, path,
+                            root->copyfrom_rev, 0, pool));
+  *props = apr_hash_make(pool);
+  for (apr_hash_index_t *hi = apr_hash_first(pool, all); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(hi, &key, nullptr, &value);
+    auto *name = static_cast<const char *>(key);
+    if (svn_property_kind2(name) == svn_prop_regular_kind)
+      apr_hash_set(*props, name, APR_HASH_KEY_STRING, value);
+  }
+  return SVN_NO_ERROR;
+}
+
+// Turns the full property set of `rec` into the difference from `base`:
+// the properties that are new or changed, and deletions of those that are
+// gone.
+void
+make_prop_delta(node_record *rec, apr_hash_t *base, apr_pool_t *pool) {
+  std::vector<dumpfile_prop> changed;
+  for (const dumpfile_prop &p : rec->props) {
+    auto *old = static_cast<const svn_string_t *>(
+        apr_hash_get(base, p.name, APR_HASH_KEY_STRING));
+    if (!old || !p.value || !svn_string_compare(old, p.value))
+      changed.push_back(p);
+  }
+  std::vector<const char *> gone;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, base); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    apr_hash_this(hi, &key, nullptr, nullptr);
+    auto *name = static_cast<const char *>(key);
+    if (std::none_of(rec->props.begin(), rec->props.end(),
+                     [name](const dumpfile_prop &p) {
+                       return std::strcmp(p.name, name) == 0;
+                     }))
+      gone.push_back(name);
+  }
+  std::sort(gone.begin(), gone.end(),
+            [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+  rec->props = std::move(changed);
+  rec->prop_deletions = std::move(gone);
+  rec->prop_delta = true;
 }
 
 // Records `digest` as the text the loader holds for the node's path from
@@ -298,6 +378,17 @@ plan_record(de_node_baton *node, node_plan *plan) {
     rec.props = sorted_properties(node, node->pool);
     if (rec.prop_delta)
       rec.prop_deletions = sorted_deletions(node, node->pool);
+  }
+  // A change of properties below a copy that this revision makes names its
+  // difference from the copy source: a loader that replays the dump through
+  // a commit (svnrdump load) would otherwise look the path up in the
+  // previous revision, where it does not exist yet, to remove its old
+  // properties.
+  if (rec.with_props && node->action == 'M' && inside_copy) {
+    apr_hash_t *base = nullptr;
+    SVN_ERR(copy_source_props(node, &base, node->pool));
+    if (base)
+      make_prop_delta(&rec, base, node->pool);
   }
 
   if (dump_content) {

@@ -82,6 +82,7 @@ open_session(session *sess) {
       /* trust_server_cert_other_failure */ FALSE, cfg, nullptr, nullptr,
       pool));
 
+  sess->ctx = ctx;
   apr_pool_t *scratch = svn_pool_create(pool);
   svn_error_t *err = svn_client_open_ra_session2(&sess->ra, sess->encoded_url,
                                                  nullptr, ctx, pool, scratch);
@@ -142,6 +143,20 @@ session_check_dir(session *sess, svn_revnum_t rev) {
     return true;
   }
   return false;
+}
+
+svn_error_t *
+session_aux(session *sess, svn_ra_session_t **ra) {
+  if (!sess->aux) {
+    apr_pool_t *scratch = svn_pool_create(sess->pool);
+    svn_error_t *err =
+        svn_client_open_ra_session2(&sess->aux, sess->encoded_url, nullptr,
+                                    sess->ctx, sess->pool, scratch);
+    svn_pool_destroy(scratch);
+    SVN_ERR(err);
+  }
+  *ra = sess->aux;
+  return SVN_NO_ERROR;
 }
 
 bool

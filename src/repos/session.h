@@ -8,6 +8,7 @@
 
 #include <apr_hash.h>
 #include <apr_pools.h>
+#include <svn_client.h>
 #include <svn_ra.h>
 
 #include <cstdint>
@@ -29,6 +30,10 @@ struct session {
   const char *config_dir = nullptr;
   std::uint32_t flags = 0;                // SF_*
   obfuscator obf; // --obfuscate and its tables
+  svn_client_ctx_t *ctx = nullptr; // the client context sessions open with
+  // A second session on the same URL for the questions that come up while
+  // the first one is driving an editor (null until asked for).
+  svn_ra_session_t *aux = nullptr;
 };
 
 // The dumped subtree's path inside the repository, "" for the whole
@@ -47,6 +52,10 @@ bool session_open(session *sess);
 // refers to a file.") or the check fails; false otherwise, also when nothing
 // exists there.
 bool session_check_dir(session *sess, svn_revnum_t rev);
+
+// Sets *ra to the auxiliary session (opened on the first call, in the
+// session's pool): the session's own one is busy while it drives an editor.
+svn_error_t *session_aux(session *sess, svn_ra_session_t **ra);
 
 // Stores the repository UUID in *uuid (valid while sess->pool lives).
 // Returns true on failure after reporting it.
