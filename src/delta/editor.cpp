@@ -2,6 +2,7 @@
 #include "delta/editor.h"
 
 #include "delta/finalise.h"
+#include "delta/node_dumper.h"
 #include "delta/text_store.h"
 #include "util/diagnostics.h"
 #include "history/path_repo.h"
@@ -420,7 +421,8 @@ svn_error_t *
 delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
                  dump_context *ctx, log_revision *logrev,
                  svn_revnum_t local_rev, std::uint32_t mode,
-                 const apr_array_header_t *replaced, apr_pool_t *pool) {
+                 const apr_array_header_t *replaced,
+                 const revision_head *head, apr_pool_t *pool) {
   svn_delta_editor_t *table = svn_delta_default_editor(pool);
   table->set_target_revision = de_set_target_revision;
   table->open_root = de_open_root;
@@ -449,6 +451,8 @@ delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
   de->output = ctx->output;
   de->dry_run = (mode & DF_INITIAL_DRY_RUN) != 0;
   de->replaced = replaced;
+  de->head = head;
+  de->queue = delta_queue_make(de->pool);
   de->logrev = logrev;
   apr_pool_create(&de->pool, pool);
   de->dumped_nodes = apr_hash_make(de->pool);
@@ -517,8 +521,21 @@ delta_replaced_paths(const log_revision *logrev, apr_pool_t *pool) {
     const void *key = nullptr;
     void *value = nullptr;
     apr_hash_this(hi, &key, nullptr, &value);
-    if (static_cast<const svn_log_changed_path2_t *>(value)->action == 'R')
-      APR_ARRAY_PUSH(paths, const char *) = static_cast<const char *>(key);
+    if (static_cast<const svn_log_changed_path2_t *>(value)->action != 'R')
+      continue;
+    // Below a path that this revision adds or replaces the drive sends
+    // everything as new anyway, and the old tree has no such path to
+    // report.
+    const char *path = static_cast<const char *>(key);
+    bool under_new = false;
+    for (const char *dir = path; *dir && !under_new;) {
+      dir = svn_relpath_dirname(dir, pool);
+      const auto *above = static_cast<const svn_log_changed_path2_t *>(
+          apr_hash_get(logrev->changed_paths, dir, APR_HASH_KEY_STRING));
+      under_new = above && (above->action == 'A' || above->action == 'R');
+    }
+    if (!under_new)
+      APR_ARRAY_PUSH(paths, const char *) = path;
   }
   auto **first = reinterpret_cast<const char **>(paths->elts);
   std::sort(first, first + paths->nelts,

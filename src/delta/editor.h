@@ -32,6 +32,7 @@
 #include <cstdint>
 
 struct text_store;       // delta/text_store.h
+struct delta_queue;      // delta/node_dumper.h
 struct path_repo;        // history/path_repo.h
 struct property_storage; // props/property_storage.h
 
@@ -79,6 +80,8 @@ struct de_baton {
   text_store *texts = nullptr;
   svn_stream_t *out = nullptr;        // the dump stream
   dumpfile_output *output = nullptr;  // flushed when the revision is written
+  const revision_head *head = nullptr; // written before the node records
+  delta_queue *queue = nullptr;        // the planned node records
   // Paths that the drive sends as new nodes although the log replaces them
   // (see delta_replaced_paths); null when none.
   const apr_array_header_t *replaced = nullptr;
@@ -118,7 +121,8 @@ struct de_node_baton {
 
 // Makes the editor table and edit baton for the revision `logrev`, numbered
 // `local_rev` in the dump, in `pool` (the revision's pool). `mode` is 0 or
-// DF_INITIAL_DRY_RUN. `replaced` (or null) lists the paths that the driver
+// DF_INITIAL_DRY_RUN. `head` (or null) is written with the node records
+// when the drive has ended. `replaced` (or null) lists the paths that the driver
 // reports to the server as missing (delta_replaced_paths): the editor forgets
 // their old nodes when the drive starts, and the whole new node arrives.
 svn_error_t *delta_get_editor(const svn_delta_editor_t **editor,
@@ -126,11 +130,12 @@ svn_error_t *delta_get_editor(const svn_delta_editor_t **editor,
                               log_revision *logrev, svn_revnum_t local_rev,
                               std::uint32_t mode,
                               const apr_array_header_t *replaced,
-                              apr_pool_t *pool);
+                              const revision_head *head, apr_pool_t *pool);
 
 // The paths (const char *, subtree-relative, in `pool`) that the log of
-// `logrev` lists as replaced, ascending, leaving out those below another
-// replaced path; only "" when the subtree root itself is replaced. The
+// `logrev` lists as replaced, ascending, leaving out those below a path
+// that the log lists as added or replaced; only "" when the subtree root
+// itself is replaced. The
 // server's diff ignores ancestry and would send a replaced node as changes
 // of the old one; reported as missing, the new node arrives whole, so that
 // the dump deletes the old node and adds the new one in full.

@@ -98,6 +98,8 @@ loader_holds(de_baton *de, const char *path, apr_pool_t *pool, bool *held) {
   return SVN_NO_ERROR;
 }
 
+svn_error_t *post_dump_deletions(de_baton *de, apr_pool_t *pool);
+
 } // namespace
 
 svn_error_t *
@@ -105,9 +107,24 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
   auto *de = static_cast<de_baton *>(edit_baton);
   if (de->root_node)
     SVN_ERR(delta_dump_node_recursive(de->root_node));
-  if (!de->logrev || !de->logrev->changed_paths)
-    return dumpfile_flush(de->output);
+  if (de->logrev && de->logrev->changed_paths)
+    SVN_ERR(post_dump_deletions(de, pool));
+  // The server has sent the whole revision: its records reach the dump
+  // now, even if the server then fails to acknowledge the end of the edit.
+  SVN_ERR(delta_write_queue(de, pool));
+  if (de->head && de->head->with_record && de->output)
+    SVN_ERR(dumpfile_commit(de->output, de->head->repos_rev,
+                            de->head->local_rev));
+  return SVN_NO_ERROR;
+}
 
+namespace {
+
+// Queues a deletion record for every deleted path that the log lists, the
+// drive did not report and no deletion or failed copy of an ancestor
+// covers; and forgets the texts of deleted paths.
+svn_error_t *
+post_dump_deletions(de_baton *de, apr_pool_t *pool) {
   for (apr_hash_index_t *hi = apr_hash_first(pool, de->logrev->changed_paths);
        hi; hi = apr_hash_next(hi)) {
     const void *key = nullptr;
@@ -142,10 +159,10 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
     print_debug("Post-dumping %s\n", path);
     SVN_ERR(delta_dump_node(node));
   }
-  // The revision's records are complete: they reach the output now, even
-  // if the server fails to acknowledge the end of the edit.
-  return dumpfile_flush(de->output);
+  return SVN_NO_ERROR;
 }
+
+} // namespace
 
 svn_error_t *
 delta_dump_node_recursive(de_node_baton *node) {

@@ -408,7 +408,8 @@ plan_record(de_node_baton *node, node_plan *plan) {
   return SVN_NO_ERROR;
 }
 
-// Keeps the tables up to date once the node's records are written.
+// Keeps the tables up to date for a node whose records are queued: the
+// later nodes of the revision are decided as if they were written.
 void
 finish_node(de_node_baton *node, const node_plan &plan) {
   de_baton *de = node->de;
@@ -416,17 +417,20 @@ finish_node(de_node_baton *node, const node_plan &plan) {
   if (node->kind == svn_node_file && plan.has_digest)
     record_digest(node, plan.digest);
   node->dump_needed = false;
-  print_verbose("%s", node->cp_info == CPI_COPY ? _("COPIED ... done.\n")
-                                                : _("done.\n"));
   drop_old_text(node, node->pool);
-  if (node->delta_filename) {
-    print_debug("delta_dump_node(%s): Removing delta file %s\n", node->path,
+}
+
+// Removes the node's svndiff file once it has been written.
+void
+drop_delta_file(de_node_baton *node, apr_pool_t *pool) {
+  if (!node->delta_filename)
+    return;
+  print_debug("delta_dump_node(%s): Removing delta file %s\n", node->path,
+              node->delta_filename);
+  if (apr_file_remove(node->delta_filename, pool) != APR_SUCCESS)
+    print_debug("delta_dump_node(%s): Cannot remove file %s\n", node->path,
                 node->delta_filename);
-    if (apr_file_remove(node->delta_filename, node->pool) != APR_SUCCESS)
-      print_debug("delta_dump_node(%s): Cannot remove file %s\n", node->path,
-                  node->delta_filename);
-    node->delta_filename = nullptr;
-  }
+  node->delta_filename = nullptr;
 }
 
 void
@@ -510,19 +514,51 @@ delta_plan_node(de_node_baton *node, node_plan *plan) {
   return plan_record(node, plan);
 }
 
+struct delta_queue {
+  std::vector<std::pair<de_node_baton *, node_plan>> items;
+};
+
+delta_queue *
+delta_queue_make(apr_pool_t *pool) {
+  auto *queue = new delta_queue;
+  apr_pool_cleanup_register(
+      pool, queue,
+      [](void *data) noexcept -> apr_status_t {
+        delete static_cast<delta_queue *>(data);
+        return APR_SUCCESS;
+      },
+      apr_pool_cleanup_null);
+  return queue;
+}
+
 svn_error_t *
 delta_dump_node(de_node_baton *node) {
   node_plan plan;
   SVN_ERR(delta_plan_node(node, &plan));
   if (plan.records.empty())
     return SVN_NO_ERROR;
-  for (const node_record &rec : plan.records) {
-    // The deletion that opens a replace is not announced on its own.
-    if (&rec == &plan.records.back())
-      print_action(rec, node);
-    vh::Pool scratch(node->pool);
-    SVN_ERR(dumpfile_write_node(node->de->out, rec, scratch.get()));
-  }
   finish_node(node, plan);
+  node->de->queue->items.emplace_back(node, std::move(plan));
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+delta_write_queue(de_baton *de, apr_pool_t *pool) {
+  vh::Pool scratch(pool);
+  if (de->head)
+    SVN_ERR(dumpfile_write_head(de->out, *de->head, scratch.get()));
+  for (auto &[node, plan] : de->queue->items) {
+    for (const node_record &rec : plan.records) {
+      // The deletion that opens a replace is not announced on its own.
+      if (&rec == &plan.records.back())
+        print_action(rec, node);
+      scratch.clear();
+      SVN_ERR(dumpfile_write_node(de->out, rec, scratch.get()));
+    }
+    print_verbose("%s", node->cp_info == CPI_COPY ? _("COPIED ... done.\n")
+                                                  : _("done.\n"));
+    drop_delta_file(node, scratch.get());
+  }
+  de->queue->items.clear();
   return SVN_NO_ERROR;
 }

@@ -28,10 +28,21 @@ struct node_plan {
 // path repository cannot answer or the svndiff cannot be made.
 svn_error_t *delta_plan_node(de_node_baton *node, node_plan *plan);
 
-// Plans the node and writes its records to the dump stream, then registers
-// a written node in `dumped_nodes` and records the digest of a written file
-// in the text store. A second call on the same node writes nothing.
+// Plans the node and queues its records for the end of the revision, then
+// registers a written node in `dumped_nodes` and records the digest of a
+// written file in the text store. A second call on the same node queues
+// nothing.
 svn_error_t *delta_dump_node(de_node_baton *node);
+
+// The node records of one revision, in the order they are written.
+struct delta_queue;
+
+// Makes an empty queue in `pool` (a clean-up there frees it).
+delta_queue *delta_queue_make(apr_pool_t *pool);
+
+// Writes the revision's head and its queued records to the dump stream,
+// then removes the svndiff files that were written. `pool` is scratch.
+svn_error_t *delta_write_queue(de_baton *de, apr_pool_t *pool);
 
 // Writes the svndiff (version 0) that turns `base` (or an empty text when
 // null) into the node's new text `text` into a new "df/" file, named in

@@ -125,34 +125,6 @@ settle_range(session *sess, dump_options *opts) {
   return session_check_dir(sess, opts->start);
 }
 
-// Replaces opts->prefix by the same text without its empty components and,
-// when `emit`, writes one directory record for every component that a slash
-// follows, outermost first. The result is its own normal form, so a prefix
-// settled once writes the same records later. `out` is null when nothing
-// is to be written.
-svn_error_t *
-write_prefix_dirs(session *sess, dump_options *opts, svn_stream_t *out) {
-  if (!opts->prefix)
-    return SVN_NO_ERROR;
-  svn_stringbuf_t *acc = svn_stringbuf_create_empty(sess->pool);
-  const char *p = opts->prefix;
-  while (*p) {
-    const char *slash = std::strchr(p, '/');
-    if (!slash)
-      break;
-    if (slash > p) {
-      svn_stringbuf_appendbytes(acc, p, slash - p);
-      if (out)
-        SVN_ERR(dumpfile_write_prefix_dir(out, acc->data));
-      svn_stringbuf_appendbyte(acc, '/');
-    }
-    p = slash + 1;
-  }
-  svn_stringbuf_appendcstr(acc, p);
-  opts->prefix = acc->data;
-  return SVN_NO_ERROR;
-}
-
 // The revision properties of a revision record, in the order the stream
 // writes them: svn:log, svn:author and svn:date, then every other one by
 // name; absent ones are left out.
@@ -239,6 +211,12 @@ flush_stream(dumpfile_output *output) {
   return err ? fail_with(err) : false;
 }
 
+struct loop_start;
+bool write_stream(session *sess, dump_options *opts, bool start_mid,
+                  bool subdir, revision_map *revs, path_repo *prepo,
+                  property_storage *props, const loop_start &from,
+                  dumpfile_output *output);
+
 // Where the per-revision loop begins.
 struct loop_start {
   int list_idx = 0;           // index in `logs` before the first iteration
@@ -255,9 +233,7 @@ struct loop_start {
 // on failure after reporting it.
 bool
 dump_loop(session *sess, dump_options *opts, dump_context *ctx,
-          dumpfile_output *output, const loop_start &from,
-          bool numbers_in_sync) {
-  svn_stream_t *out = output->stream;
+          const loop_start &from, bool numbers_in_sync) {
   revision_map *revs = ctx->revs;
   bool dry = from.dry_run;
   const svn_revnum_t start = opts->start;
@@ -300,32 +276,26 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     }
     log_revision *logrev = revision_map_at(revs, list_idx);
 
+    // The padding revisions and the revision record are written with the
+    // revision's nodes, once the server has sent the whole revision: the
+    // dump never ends in a revision that lacks its changes.
+    revision_head head;
+    head.prefix = opts->prefix;
     if ((opts->flags & DF_KEEP_REVNUMS) && !dry) {
       vh::Pool pad_pool(rev_pool.get());
       while (local_rev < logrev->revision) {
-        if (svn_error_t *err = dumpfile_write_padding(out, local_rev))
-          return fail_with(err);
         if (path_repo_commit(ctx->prepo, local_rev, pad_pool.get()) != 0)
           return true;
-        if (verbosity == 0)
-          print_normal(_("* Padded revision %ld.\n"), local_rev);
-        else
-          print_verbose(_("------ Padded revision %ld <<<\n\n"), local_rev);
-        if (local_rev == 1)
-          if (svn_error_t *err = write_prefix_dirs(sess, opts, out))
-            return fail_with(err);
+        head.paddings.push_back(local_rev);
         ++local_rev;
         pad_pool.clear();
       }
     }
-
     if (!dry) {
-      svn_error_t *err = dumpfile_write_revision(
-          out, local_rev, revision_props(logrev, rev_pool.get()));
-      if (!err && local_rev == 1)
-        err = write_prefix_dirs(sess, opts, out);
-      if (err)
-        return fail_with(err);
+      head.with_record = true;
+      head.local_rev = local_rev;
+      head.repos_rev = logrev->revision;
+      head.props = revision_props(logrev, rev_pool.get());
     }
 
     const svn_revnum_t m = global_rev > 1 ? global_rev : 1;
@@ -349,13 +319,18 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
                     : delta_replaced_paths(logrev, rev_pool.get());
     svn_error_t *err = delta_get_editor(&editor, &edit_baton, ctx, logrev,
                                         local_rev, dry ? DF_INITIAL_DRY_RUN : 0,
-                                        replaced, rev_pool.get());
+                                        replaced, &head, rev_pool.get());
     if (err)
       return fail_with(err);
     if (drive_revision(sess, opts, logrev->revision, diff, start_empty,
-                       replaced, editor,
-                       edit_baton, rev_pool.get()))
+                       replaced, editor, edit_baton, rev_pool.get()))
       return true;
+    for (svn_revnum_t padded : head.paddings) {
+      if (verbosity == 0)
+        print_normal(_("* Padded revision %ld.\n"), padded);
+      else
+        print_verbose(_("------ Padded revision %ld <<<\n\n"), padded);
+    }
 
     if (dry) {
       if (path_repo_discard(ctx->prepo, rev_pool.get()) != 0)
@@ -368,9 +343,6 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
                    _("Error cleaning up node property storage\n"));
       return true;
     }
-    if (flush_stream(output))
-      return true;
-
     if (verbosity > 0) {
       if (dry)
         print_verbose("%s", _("done\n"));
@@ -398,7 +370,12 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
 } // namespace
 
 bool
-dump_repository(session *sess, dump_options *opts) {
+dump_repository(session *sess, dump_options *opts, dump_outcome *outcome) {
+  *outcome = dump_outcome{};
+  // A prefix that no loader would accept is refused before anything else.
+  if (svn_error_t *err =
+          dumpfile_normalise_prefix(&opts->prefix, opts->prefix, sess->pool))
+    return fail_with(err);
   if (opts->flags & DF_USE_DELTAS)
     opts->format_version = 3;
   print_debug("initial range: %ld:%ld\n", opts->start, opts->end);
@@ -439,23 +416,41 @@ dump_repository(session *sess, dump_options *opts) {
   dumpfile_output output;
   if (svn_error_t *err = dumpfile_open_stdout(&output, sess->pool))
     return fail_with(err);
+  bool failed = write_stream(sess, opts, start_mid, subdir, revs, prepo,
+                             props, from, &output);
+  // After a failure the dump ends with the last complete revision.
+  if (failed && !dumpfile_rollback(&output))
+    std::fprintf(stderr, "%s",
+                 _("WARNING: the dump could not be cut back to the last "
+                   "complete revision.\n"));
+  outcome->header = output.header;
+  outcome->last_repos_rev = output.last_repos_rev;
+  outcome->last_local_rev = output.last_local_rev;
+  return failed;
+}
+
+namespace {
+
+// Writes the stream's head and every revision to `output`. True on failure
+// after reporting it.
+bool
+write_stream(session *sess, dump_options *opts, bool start_mid, bool subdir,
+             revision_map *revs, path_repo *prepo, property_storage *props,
+             const loop_start &from, dumpfile_output *output) {
   if (mid_history_writes_header(opts, start_mid)) {
     if (svn_error_t *err =
-            dumpfile_write_header(output.stream, opts->format_version))
+            dumpfile_write_header(output->stream, opts->format_version))
       return fail_with(err);
     if (!opts->prefix && !subdir) {
       const char *uuid = nullptr;
       if (session_get_uuid(sess, &uuid))
         return true;
-      if (svn_error_t *err = dumpfile_write_uuid(output.stream, uuid))
+      if (svn_error_t *err = dumpfile_write_uuid(output->stream, uuid))
         return fail_with(err);
     }
+    if (svn_error_t *err = dumpfile_commit(output, -1, -1))
+      return fail_with(err);
   }
-
-  // A run that starts in the middle of history may never write local
-  // revision 1, where the prefix directories are written; its node paths
-  // still take the settled prefix.
-  svn_error_clear(write_prefix_dirs(sess, opts, nullptr));
 
   print_debug("start_mid = %d, list_idx = %d\n", start_mid ? 1 : 0,
               from.list_idx);
@@ -468,11 +463,10 @@ dump_repository(session *sess, dump_options *opts) {
   ctx.props = props;
   ctx.revs = revs;
   ctx.texts = text_store_create(sess->pool);
-  ctx.out = output.stream;
-  ctx.output = &output;
-
-  bool failed = dump_loop(sess, opts, &ctx, &output, from, numbers_in_sync);
-  if (!failed)
-    failed = flush_stream(&output);
-  return failed;
+  ctx.out = output->stream;
+  ctx.output = output;
+  return dump_loop(sess, opts, &ctx, from, numbers_in_sync) ||
+         flush_stream(output);
 }
+
+} // namespace

@@ -6,6 +6,17 @@
 #include "dumpfile/dump_options.h"
 #include "repos/session.h"
 
-// Runs the whole dump to standard output. Returns false on success, true on
-// failure after the failure has been reported.
-bool dump_repository(session *sess, dump_options *opts);
+// How far a dump got: whether the stream's head was written, and the last
+// revision written completely, in the repository's and the dump's numbering
+// (-1 when none was).
+struct dump_outcome {
+  bool header = false;
+  svn_revnum_t last_repos_rev = -1;
+  svn_revnum_t last_local_rev = -1;
+};
+
+// Runs the whole dump to standard output and says in `outcome` how far it
+// got. Returns false on success, true on failure after the failure has been
+// reported; standard output then ends with the last complete revision when
+// it is a regular file.
+bool dump_repository(session *sess, dump_options *opts, dump_outcome *outcome);

@@ -7,8 +7,14 @@
 #include <apr_portable.h>
 #include <svn_checksum.h>
 
+#include <apr_strings.h>
+#include <svn_error_codes.h>
+#include <svn_utf.h>
+
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -177,6 +183,74 @@ dumpfile_write_prefix_dir(svn_stream_t *out, const char *path) {
 }
 
 svn_error_t *
+dumpfile_normalise_prefix(const char **normalised, const char *prefix,
+                          apr_pool_t *pool) {
+  *normalised = nullptr;
+  if (!prefix)
+    return SVN_NO_ERROR;
+  const char *utf8 = nullptr;
+  svn_error_t *err = svn_utf_cstring_to_utf8(&utf8, prefix, pool);
+  if (err)
+    return svn_error_createf(SVN_ERR_CL_ARG_PARSING_ERROR, err,
+                             _("Invalid prefix '%s'"), prefix);
+  std::string out;
+  for (const char *p = utf8; *p;) {
+    const char *slash = std::strchr(p, '/');
+    std::size_t len = slash ? static_cast<std::size_t>(slash - p)
+                            : std::strlen(p);
+    std::string component(p, len);
+    if (component == "." || component == "..")
+      return svn_error_createf(
+          SVN_ERR_CL_ARG_PARSING_ERROR, nullptr,
+          _("Invalid prefix '%s': a path component is '%s'"), prefix,
+          component.c_str());
+    for (unsigned char c : component)
+      if (c < 0x20 || c == 0x7f)
+        return svn_error_createf(
+            SVN_ERR_CL_ARG_PARSING_ERROR, nullptr,
+            _("Invalid prefix '%s': it holds a control character"), prefix);
+    if (!component.empty()) {
+      out += component;
+      out += '/';
+    }
+    p += len;
+    if (*p == '/')
+      ++p;
+  }
+  if (!out.empty())
+    *normalised = apr_pstrmemdup(pool, out.data(), out.size());
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+dumpfile_write_prefix_dirs(svn_stream_t *out, const char *prefix,
+                           apr_pool_t *pool) {
+  if (!prefix)
+    return SVN_NO_ERROR;
+  for (const char *slash = std::strchr(prefix, '/'); slash;
+       slash = std::strchr(slash + 1, '/'))
+    SVN_ERR(dumpfile_write_prefix_dir(
+        out, apr_pstrmemdup(pool, prefix, slash - prefix)));
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+dumpfile_write_head(svn_stream_t *out, const revision_head &head,
+                    apr_pool_t *pool) {
+  for (svn_revnum_t rev : head.paddings) {
+    SVN_ERR(dumpfile_write_padding(out, rev));
+    if (rev == 1)
+      SVN_ERR(dumpfile_write_prefix_dirs(out, head.prefix, pool));
+  }
+  if (!head.with_record)
+    return SVN_NO_ERROR;
+  SVN_ERR(dumpfile_write_revision(out, head.local_rev, head.props));
+  if (head.local_rev == 1)
+    SVN_ERR(dumpfile_write_prefix_dirs(out, head.prefix, pool));
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
 dumpfile_write_node(svn_stream_t *out, const node_record &rec,
                     apr_pool_t *pool) {
   apr_off_t text_len = 0;
@@ -250,6 +324,13 @@ dumpfile_write_node(svn_stream_t *out, const node_record &rec,
 
 svn_error_t *
 dumpfile_open_stdout(dumpfile_output *output, apr_pool_t *pool) {
+  struct stat st;
+  output->regular = fstat(1, &st) == 0 && S_ISREG(st.st_mode);
+  if (output->regular) {
+    off_t at = lseek(1, 0, SEEK_CUR);
+    output->regular = at >= 0;
+    output->complete = at;
+  }
   apr_os_file_t fd = 1;
   apr_status_t status = apr_os_file_put(
       &output->file, &fd, APR_FOPEN_WRITE | APR_FOPEN_BUFFERED, pool);
@@ -272,4 +353,27 @@ dumpfile_flush(dumpfile_output *output) {
   if (status != APR_SUCCESS)
     return svn_error_wrap_apr(status, _("Error writing to standard output"));
   return SVN_NO_ERROR;
+}
+
+svn_error_t *
+dumpfile_commit(dumpfile_output *output, svn_revnum_t repos_rev,
+                svn_revnum_t local_rev) {
+  SVN_ERR(dumpfile_flush(output));
+  if (output->regular)
+    output->complete = lseek(1, 0, SEEK_CUR);
+  if (repos_rev < 0) {
+    output->header = true;
+  } else {
+    output->last_repos_rev = repos_rev;
+    output->last_local_rev = local_rev;
+  }
+  return SVN_NO_ERROR;
+}
+
+bool
+dumpfile_rollback(dumpfile_output *output) {
+  if (!output->regular)
+    return true;
+  return ftruncate(1, output->complete) == 0 &&
+         lseek(1, output->complete, SEEK_SET) == output->complete;
 }

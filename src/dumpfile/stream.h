@@ -117,6 +117,37 @@ svn_error_t *dumpfile_write_padding(svn_stream_t *out, svn_revnum_t local_rev);
 // "Node-action: add" and an empty line, with no property block.
 svn_error_t *dumpfile_write_prefix_dir(svn_stream_t *out, const char *path);
 
+// Checks the --prefix text and sets *normalised to it in `pool` as every
+// path of the stream will begin with it: its components joined by single
+// slashes, with one slash at the end ("a//b" and "a/b/" both give "a/b/"),
+// or null when it has no component. A component "." or "..", a control
+// character or text that is not UTF-8 makes no repository path: such a
+// prefix is refused with an error that names it.
+svn_error_t *dumpfile_normalise_prefix(const char **normalised,
+                                       const char *prefix, apr_pool_t *pool);
+
+// Writes one directory record for every component of the normalised
+// `prefix`, outermost first ("a/b/" gives "a" and "a/b").
+svn_error_t *dumpfile_write_prefix_dirs(svn_stream_t *out, const char *prefix,
+                                        apr_pool_t *pool);
+
+// The records that open a revision, written together with its node records
+// once the server has sent the whole revision: padding revisions, then the
+// revision record; the directories of the prefix follow the record
+// numbered 1.
+struct revision_head {
+  std::vector<svn_revnum_t> paddings;
+  bool with_record = false;           // false for a replay without output
+  svn_revnum_t local_rev = 0;
+  svn_revnum_t repos_rev = 0;         // the repository's number for it
+  std::vector<dumpfile_prop> props;   // the revision record's properties
+  const char *prefix = nullptr;       // normalised, or null
+};
+
+// Writes `head`.
+svn_error_t *dumpfile_write_head(svn_stream_t *out, const revision_head &head,
+                                 apr_pool_t *pool);
+
 // Writes the node record `rec`, its text copied from `rec.text_file` without
 // holding it in memory. The text's length is taken from the file system
 // before anything is written ("Cannot stat %s" when that fails). Scratch
@@ -125,10 +156,19 @@ svn_error_t *dumpfile_write_node(svn_stream_t *out, const node_record &rec,
                                  apr_pool_t *pool);
 
 // Standard output as the dump's stream: descriptor 1 through a buffered APR
-// file, which the stream does not close.
+// file, which the stream does not close, and where the last complete
+// revision ends. A revision reaches the descriptor when it is committed, or
+// earlier in parts when it outgrows the buffer; after a failure a regular
+// file is cut back to the last complete revision (a pipe cannot be), and
+// nothing buffered is written.
 struct dumpfile_output {
   apr_file_t *file = nullptr;
   svn_stream_t *stream = nullptr;
+  bool regular = false;    // descriptor 1 is a regular file
+  apr_off_t complete = 0;  // its size at the last commit
+  bool header = false;     // the stream's head has been committed
+  svn_revnum_t last_repos_rev = -1; // the last revision written completely,
+  svn_revnum_t last_local_rev = -1; // in both numberings (-1: none)
 };
 
 // Opens standard output as `*output`, in `pool`.
@@ -138,3 +178,12 @@ svn_error_t *dumpfile_open_stdout(dumpfile_output *output, apr_pool_t *pool);
 // output without a file (null, or a stream of another kind) has nothing to
 // flush.
 svn_error_t *dumpfile_flush(dumpfile_output *output);
+
+// Flushes and records the end of a complete revision (-1 for the stream's
+// head) as the point a failure cuts back to.
+svn_error_t *dumpfile_commit(dumpfile_output *output, svn_revnum_t repos_rev,
+                             svn_revnum_t local_rev);
+
+// After a failure: cuts a regular file back to the end of the last
+// committed revision. Returns false when that fails.
+bool dumpfile_rollback(dumpfile_output *output);

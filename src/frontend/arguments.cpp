@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <utility>
 
 namespace {
 
@@ -275,4 +276,73 @@ scan_arguments(int argc, char **argv, session *sess, dump_options *opts) {
     }
   }
   return SCAN_CONTINUE;
+}
+
+namespace {
+
+// `word` quoted for a POSIX shell when it needs it.
+std::string
+shell_word(const char *word) {
+  std::string w = word;
+  if (!w.empty() &&
+      w.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                          "0123456789@%+=:,./-_") == std::string::npos)
+    return w;
+  std::string out = "'";
+  for (char c : w)
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+} // namespace
+
+std::string
+continuation_command(const session *sess, const dump_options *opts,
+                     svn_revnum_t from, svn_revnum_t end) {
+  std::string cmd = "vornhald";
+  auto add = [&cmd](const char *word) {
+    cmd += ' ';
+    cmd += shell_word(word);
+  };
+  if (verbosity < 0)
+    add("-q");
+  for (int i = 0; i < verbosity; ++i)
+    add("-v");
+  const std::pair<std::uint32_t, const char *> dump_flags[] = {
+      {DF_DRY_RUN, "-n"},
+      {DF_KEEP_REVNUMS, "--keep-revnums"},
+      {DF_NO_INCREMENTAL_HEADER, "--no-incremental-header"},
+      {DF_USE_DELTAS, "--deltas"}};
+  for (const auto &[flag, word] : dump_flags)
+    if (opts->flags & flag)
+      add(word);
+  if (sess->obf.enabled)
+    add("--obfuscate");
+  if (sess->flags & SF_NO_AUTH_CACHE)
+    add("--no-auth-cache");
+  if (sess->flags & SF_NON_INTERACTIVE)
+    add("--non-interactive");
+  if (sess->username) {
+    add("--username");
+    add(sess->username);
+  }
+  if (sess->config_dir) {
+    add("--config-dir");
+    add(sess->config_dir);
+  }
+  if (opts->prefix) {
+    add("--prefix");
+    add(opts->prefix);
+  }
+  add("--incremental");
+  add("-r");
+  char range[64];
+  if (end < 0)
+    std::snprintf(range, sizeof range, "%ld:HEAD", static_cast<long>(from));
+  else
+    std::snprintf(range, sizeof range, "%ld:%ld", static_cast<long>(from),
+                  static_cast<long>(end));
+  add(range);
+  add(sess->url);
+  return cmd;
 }

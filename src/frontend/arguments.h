@@ -7,6 +7,8 @@
 
 #include <svn_types.h>
 
+#include <string>
+
 // Parses "N", "N:M", "N:HEAD", "HEAD", "HEAD:HEAD" (HEAD in any case) into
 // start and end (HEAD is -1). Returns true when `text` is invalid. `start`
 // and `end` may be the same variable.
@@ -26,6 +28,13 @@ enum scan_result {
   SCAN_EXIT_SUCCESS, // --help or --version answered: exit with status 0
   SCAN_EXIT_FAILURE, // an error was reported on standard error: exit with 1
 };
+
+// The command that continues an interrupted dump from repository revision
+// `from` to `end` (-1: HEAD): the same URL and options, with
+// "--incremental -r FROM:END". Words are quoted for a POSIX shell; a password
+// given on the command line is not repeated.
+std::string continuation_command(const session *sess, const dump_options *opts,
+                                 svn_revnum_t from, svn_revnum_t end);
 
 // Reads the words argv[1..argc-1] into `sess` (URL, credentials, SF_*,
 // obfuscation) and `opts` (range, prefix, DF_*) and sets `verbosity`,

@@ -6,6 +6,8 @@
 #include "util/diagnostics.h"
 #include "util/temp_dir.h"
 
+#include <svn_types.h>
+
 #include <apr_allocator.h>
 #include <apr_hash.h>
 #include <apr_strings.h>
@@ -39,6 +41,33 @@ session_init(session *sess) {
   std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
+// After a failed dump, says where the dump really ends and how to go on
+// from there: an incremental dump of the rest, loaded after this one, gives
+// the repository that one uninterrupted run would have given.
+void
+print_continuation(const session *sess, const dump_options *opts,
+                   const dump_outcome &outcome, svn_revnum_t end) {
+  if (outcome.last_repos_rev < 0) {
+    std::fputs(_("NOTE: no revision was written completely; run the same "
+                 "command again.\n"),
+               stderr);
+    return;
+  }
+  if (opts->end >= 0 && outcome.last_repos_rev >= opts->end) {
+    std::fprintf(stderr,
+                 _("NOTE: every revision up to %ld was written completely.\n"),
+                 outcome.last_repos_rev);
+    return;
+  }
+  std::fprintf(stderr,
+               _("NOTE: the dump ends with revision %ld (revision %ld of the "
+                 "dump), written completely; to continue it, run:\n  %s\n"),
+               outcome.last_repos_rev, outcome.last_local_rev,
+               continuation_command(sess, opts, outcome.last_repos_rev + 1,
+                                    end)
+                   .c_str());
+}
+
 // Everything after start-up; returns the exit status. The session's pool is
 // destroyed by the caller.
 int
@@ -69,22 +98,21 @@ run(int argc, char **argv, session *sess, dump_options *opts) {
     return EXIT_FAILURE;
   }
 
-  bool failed = dump_repository(sess, opts);
+  dump_outcome outcome;
+  const svn_revnum_t end = opts->end;
+  bool failed = dump_repository(sess, opts, &outcome);
   if (!failed && std::fflush(stdout) != 0) {
     std::fputs(_("ERROR: Unable to write to standard output.\n"), stderr);
     failed = true;
   }
-  // Runs the clean-ups that close and delete the stores' files.
+  if (failed)
+    print_continuation(sess, opts, outcome, end);
+  // Runs the clean-ups that close and delete the stores' files. The
+  // directory holds nothing that a later run could use: a dump is
+  // continued from the repository, not from it.
   svn_pool_clear(sess->pool);
-
-  if (failed) {
-    std::fprintf(stderr,
-                 _("NOTE: Please remove the temporary directory %s manually\n"),
-                 temp_dir.c_str());
-    return EXIT_FAILURE;
-  }
   remove_tree(sess->pool, temp_dir.c_str(), true);
-  return EXIT_SUCCESS;
+  return failed ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
 } // namespace

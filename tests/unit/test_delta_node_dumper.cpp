@@ -234,7 +234,8 @@ TEST_F(NodePlan, DeletionOfAPathThatNeverReachedTheDumpIsIgnored) {
   const svn_delta_editor_t *editor = nullptr;
   void *edit_baton = nullptr;
   ASSERT_FALSE(vh::Error(delta_get_editor(&editor, &edit_baton, &ctx, &logrev,
-                                          2, 0, nullptr, scratch.get())));
+                                          2, 0, nullptr, nullptr,
+                                          scratch.get())));
   void *root = nullptr;
   ASSERT_FALSE(vh::Error(editor->open_root(edit_baton, 1, scratch.get(),
                                            &root)));
