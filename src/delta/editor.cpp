@@ -4,6 +4,7 @@
 #include "delta/finalise.h"
 #include "delta/node_dumper.h"
 #include "delta/text_store.h"
+#include "util/cancel.h"
 #include "util/diagnostics.h"
 #include "history/path_repo.h"
 #include "obfuscate/obfuscate.h"
@@ -116,6 +117,7 @@ svn_error_t *
 de_open_root(void *edit_baton, svn_revnum_t, apr_pool_t *pool,
              void **root_baton) noexcept {
   auto *de = static_cast<de_baton *>(edit_baton);
+  SVN_ERR(cancel_check(nullptr));
   de_node_baton *node = delta_new_node(de, de->pool, "/");
   node->kind = svn_node_dir;
   de->root_node = node;
@@ -177,6 +179,7 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
 svn_error_t *
 add_node(const char *path, void *parent_baton, svn_node_kind_t kind,
          apr_pool_t *pool, void **child_baton) {
+  SVN_ERR(cancel_check(nullptr));
   auto *parent = static_cast<de_node_baton *>(parent_baton);
   de_baton *de = parent->de;
   const char *p = obfuscate_path(&de->sess->obf, pool, path);
@@ -293,6 +296,7 @@ svn_error_t *
 de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
                    svn_txdelta_window_handler_t *handler,
                    void **handler_baton) noexcept {
+  SVN_ERR(cancel_check(nullptr));
   auto *node = static_cast<de_node_baton *>(file_baton);
   print_debug("de_apply_textdelta(%s)\n", node->path);
 

@@ -6,6 +6,7 @@
 #include "util/diagnostics.h"
 #include "history/path_repo.h"
 #include "util/apr_glue.h"
+#include "util/cancel.h"
 #include "util/path.h"
 #include "delta/text_store.h"
 
@@ -111,7 +112,12 @@ de_close_edit(void *edit_baton, apr_pool_t *pool) noexcept {
     SVN_ERR(post_dump_deletions(de, pool));
   // The server has sent the whole revision: its records reach the dump
   // now, even if the server then fails to acknowledge the end of the edit.
-  SVN_ERR(delta_write_queue(de, pool));
+  // Writing is the program's own work: the server's silence meanwhile does
+  // not count against it.
+  cancel_set_busy(true);
+  svn_error_t *err = delta_write_queue(de, pool);
+  cancel_set_busy(false);
+  SVN_ERR(err);
   if (de->head && de->head->with_record && de->output)
     SVN_ERR(dumpfile_commit(de->output, de->head->repos_rev,
                             de->head->local_rev));

@@ -5,6 +5,7 @@
 #include "obfuscate/obfuscate.h"
 #include "dump/mid_history.h"
 #include "dumpfile/stream.h"
+#include "util/cancel.h"
 #include "util/diagnostics.h"
 #include "history/path_repo.h"
 #include "props/property_storage.h"
@@ -252,6 +253,8 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     return true;
 
   for (;;) {
+    if (svn_error_t *err = cancel_check(nullptr))
+      return fail_with(err);
     vh::Pool rev_pool(sess->pool);
     print_debug("dump loop start: local_rev = %ld, global_rev = %ld, "
                 "list_idx = %d\n",

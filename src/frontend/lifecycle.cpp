@@ -3,6 +3,7 @@
 #include "dump/driver.h"
 #include "frontend/arguments.h"
 #include "repos/session.h"
+#include "util/cancel.h"
 #include "util/diagnostics.h"
 #include "util/temp_dir.h"
 
@@ -93,7 +94,15 @@ run(int argc, char **argv, session *sess, dump_options *opts) {
     return EXIT_FAILURE;
   opts->temp_dir = temp_dir.c_str();
 
+  // From here on a signal or a silent server ends the run through its
+  // ordinary error path.
+  cancel_install_handlers();
+  cancel_watch(svn_path_is_url(sess->url) &&
+                       std::strncmp(sess->url, "file:", 5) != 0
+                   ? sess->timeout
+                   : 0);
   if (session_open(sess)) {
+    cancel_report();
     remove_tree(sess->pool, temp_dir.c_str(), true);
     return EXIT_FAILURE;
   }
@@ -105,8 +114,10 @@ run(int argc, char **argv, session *sess, dump_options *opts) {
     std::fputs(_("ERROR: Unable to write to standard output.\n"), stderr);
     failed = true;
   }
-  if (failed)
+  if (failed) {
+    cancel_report();
     print_continuation(sess, opts, outcome, end);
+  }
   // Runs the clean-ups that close and delete the stores' files. The
   // directory holds nothing that a later run could use: a dump is
   // continued from the repository, not from it.
@@ -131,6 +142,7 @@ vornhald_main(int argc, char **argv) {
   dump_options opts;
   session_init(&sess);
   int status = run(argc, argv, &sess, &opts);
+  cancel_stop();
   svn_pool_destroy(sess.pool);
   return status;
 }

@@ -4,6 +4,7 @@
 
 #include "util/diagnostics.h"
 #include "obfuscate/obfuscate.h"
+#include "util/cancel.h"
 
 #include <apr_hash.h>
 #include <svn_client.h>
@@ -15,6 +16,8 @@
 #include <svn_pools.h>
 #include <svn_ra.h>
 #include <svn_utf.h>
+
+#include <apr_strings.h>
 
 #include <cstdio>
 #include <cstring>
@@ -57,8 +60,22 @@ open_session(session *sess) {
 
   apr_hash_t *cfg_hash = nullptr;
   SVN_ERR(svn_config_get_config(&cfg_hash, nullptr, pool));
+  // A silent server gives up after the same time on every protocol.
+  if (auto *servers = static_cast<svn_config_t *>(apr_hash_get(
+          cfg_hash, SVN_CONFIG_CATEGORY_SERVERS, APR_HASH_KEY_STRING));
+      servers && cancel_timeout() > 0)
+    svn_config_set(servers, SVN_CONFIG_SECTION_GLOBAL,
+                   SVN_CONFIG_OPTION_HTTP_TIMEOUT,
+                   apr_psprintf(pool, "%d", cancel_timeout()));
   svn_client_ctx_t *ctx = nullptr;
   SVN_ERR(svn_client_create_context2(&ctx, cfg_hash, pool));
+  // Signals and a silent server cancel the run through the libraries; the
+  // libraries' word of traffic keeps the watchdog quiet.
+  ctx->cancel_func = cancel_check;
+  ctx->progress_func = [](apr_off_t, apr_off_t, void *,
+                          apr_pool_t *) noexcept {
+    cancel_activity();
+  };
 
   const char *config_dir = nullptr;
   if (sess->config_dir) {
@@ -79,8 +96,8 @@ open_session(session *sess) {
       /* trust_server_cert_cn_mismatch */ FALSE,
       /* trust_server_cert_expired */ FALSE,
       /* trust_server_cert_not_yet_valid */ FALSE,
-      /* trust_server_cert_other_failure */ FALSE, cfg, nullptr, nullptr,
-      pool));
+      /* trust_server_cert_other_failure */ FALSE, cfg, cancel_check,
+      nullptr, pool));
 
   sess->ctx = ctx;
   apr_pool_t *scratch = svn_pool_create(pool);

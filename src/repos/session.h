@@ -29,6 +29,7 @@ struct session {
   const char *password = nullptr;
   const char *config_dir = nullptr;
   std::uint32_t flags = 0;                // SF_*
+  int timeout = 600; // seconds of silence after which a server is given up
   obfuscator obf; // --obfuscate and its tables
   svn_client_ctx_t *ctx = nullptr; // the client context sessions open with
   // A second session on the same URL for the questions that come up while
