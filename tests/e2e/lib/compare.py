@@ -212,10 +212,12 @@ class Numbering:
 
     def keeps(self, change):
         """Whether the dump can keep a copy as a copy: its source lies in
-        the dumped subtree and not before the first dumped revision."""
+        the dumped subtree and not before the first dumped revision (nor,
+        below a prefix, in revision 0, before the prefix exists)."""
         return (change.cf_path is not None
                 and modes_mod.in_subtree(self.mode.subdir, change.cf_path)
-                and change.cf_rev >= self.first)
+                and change.cf_rev >= self.first
+                and not (self.base and self.rev(change.cf_rev) < 1))
 
 
 def _differs(source, a, b, what):
