@@ -117,17 +117,15 @@ class RepoState:
         if out is not None:
             return out
         out = {}
-        for path, (ck, nk, cf_path, cf_rev) in self.changes(rev).items():
-            out[path] = None if ck != fs.path_change_delete else Change(
-                DELETE, nk, False, False, None, -1)
-        root = self.root(rev)
-        for path, ch in fs.paths_changed2(root).items():
+        copies = self.changes(rev)
+        for path, ch in fs.paths_changed2(self.root(rev)).items():
             path = _u(path).lstrip("/")
-            if out[path] is not None:
+            _, _, cf_path, cf_rev = copies[path]
+            if ch.change_kind == fs.path_change_delete:
+                out[path] = Change(DELETE, ch.node_kind, False, False, None, -1)
                 continue
-            _, _, cf_path, cf_rev = self.changes(rev)[path]
             kind = ch.node_kind
-            if kind == NONE or kind is None:
+            if kind not in (FILE, DIR):
                 kind = self.kind(rev, path)
             out[path] = Change(_ACTIONS[ch.change_kind], kind,
                                bool(ch.text_mod), bool(ch.prop_mod),
