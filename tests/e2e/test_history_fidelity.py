@@ -31,12 +31,16 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
 
 import corpus  # noqa: E402
+import dumpfile  # noqa: E402
 import harness  # noqa: E402
 import servers  # noqa: E402
 from modes import Mode  # noqa: E402
 
 VORNHALD = os.environ.get("VORNHALD", "vornhald")
 SUBJECT = [VORNHALD, "-q", "{flags}", "{url}"]
+# A sound dump of a whole repository in format 2, to damage.
+SVNADMIN = ["sh", "-c", 'svnadmin dump -q "$(echo "${1#file://}" | sed '
+            '"s/%20/ /g")"', "sh", "{url}"]
 
 
 # Every history starts with these two revisions: a tree in r1 (the
@@ -182,6 +186,43 @@ class HistoryFidelity(unittest.TestCase):
                                                check=True).stdout
                                 for _ in range(2))
                     self.assertEqual(one, two, " ".join(argv))
+
+
+    def test_the_checks_catch_damaged_dumps(self):
+        # A sound dump (svnadmin's) passes; each damage of the kinds above
+        # is found where it was made.
+        cases = (
+            # history, damage, beginning of the difference ({} the name)
+            ("new file and directory", dumpfile.replace_as_change,
+             "action: expected R, got M"),
+            ("text alone, properties alone", dumpfile.text_with_props,
+             "text: expected unchanged, got changed"),
+            ("copies with their source's properties", dumpfile.props_on_copy,
+             "properties: expected unchanged, got changed"),
+            ("revision properties", dumpfile.drop_revprop,
+             "{}: expected "),
+        )
+        for name, damage, text in cases:
+            with self.subTest(name, damage=damage.__name__):
+                r = harness.roundtrip(SVNADMIN, self.repos[name], Mode())
+                self.assertTrue(r.ok, r.message)
+                found = {}
+
+                def transform(data):
+                    out = damage(data)
+                    found["where"] = out[1:]
+                    return out[0]
+                r = harness.roundtrip(SVNADMIN, self.repos[name], Mode(),
+                                      transform=transform)
+                self.assertIsNotNone(r.mismatch, r.message)
+                rev, what = found["where"]
+                self.assertEqual(rev, r.mismatch.revision)
+                if damage is dumpfile.drop_revprop:
+                    self.assertIsNone(r.mismatch.path)
+                else:
+                    self.assertEqual(what, r.mismatch.path)
+                self.assertTrue(r.mismatch.difference.startswith(
+                    text.format(what)), r.mismatch.difference)
 
 
 if __name__ == "__main__":
