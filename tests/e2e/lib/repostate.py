@@ -122,7 +122,8 @@ class RepoState:
             path = _u(path).lstrip("/")
             _, _, cf_path, cf_rev = copies[path]
             if ch.change_kind == fs.path_change_delete:
-                out[path] = Change(DELETE, ch.node_kind, False, False, None, -1)
+                out[path] = Change(DELETE, ch.node_kind, False, False,
+                                   None, -1)
                 continue
             kind = ch.node_kind
             if kind not in (FILE, DIR):
