@@ -9,6 +9,7 @@ packages=(
   subversion python3 python3-subversion
   apache2 libapache2-mod-svn apache2-utils
   libgtest-dev googletest time
+  reposurgeon
 )
 
 missing=()

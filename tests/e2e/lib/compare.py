@@ -3,18 +3,22 @@
 `compare(source, target, mode)` walks the revisions that `modes` expects and
 returns None when the rebuilt repository (target) matches, else a `Mismatch`
 naming the first revision, the path and the difference.  Per revision it
-compares svn:log, svn:author and svn:date (an absent property differs from
-an empty one), then the tree: paths and kinds, file texts by MD5, and the
-properties of every node, the root included (with `-n` only paths and
-kinds).  Subtrees whose digests agree are not looked into.
+compares every revision property (an absent property differs from an empty
+one), then the tree: paths and kinds, file texts by MD5, and the properties
+of every node, the root included (with `-n` only paths and kinds).  Subtrees
+whose digests agree are not looked into.  Last come the changed paths of the
+revision, as `svnlook changed` lists them (see `expected_changes`): for each
+its action (A, M, R, D), its copy source, and whether its text and whether
+its properties changed (with `-n` only actions and copy sources).
 """
 
 import dataclasses
 
 import modes as modes_mod
-from repostate import DIR, FILE, FULL, KIND_NAMES, STRUCTURE
+from repostate import (ADD, DELETE, DIR, FILE, FULL, KIND_NAMES, MODIFY,
+                       REPLACE, STRUCTURE)
 
-REVPROPS = ("svn:log", "svn:author", "svn:date")
+EMPTY_MD5 = "d41d8cd98f00b204e9800998ecf8427e"
 
 
 @dataclasses.dataclass
@@ -41,7 +45,7 @@ def _show(value, limit=60):
 
 
 def _compare_revprops(want, got):
-    for name in REVPROPS:
+    for name in sorted(set(want) | set(got)):
         w, g = want.get(name), got.get(name)
         if w != g:
             return "%s: expected %s, got %s" % (name, _show(w), _show(g))
@@ -122,6 +126,7 @@ def compare(source, target, mode, expected=None):
     what = STRUCTURE if mode.dry_run else FULL
     pdirs = modes_mod.prefix_dirs(mode.prefix)
     young = target.youngest()
+    numbering = Numbering(expected, mode)
     for exp in expected:
         if exp.local > young:
             return Mismatch(exp.local, exp.source_rev, None,
@@ -142,6 +147,10 @@ def compare(source, target, mode, expected=None):
                             None, diff)
         d = _diff_tree(source, exp.source_rev, mode.subdir, target, exp.local,
                        pdirs if exp.local >= 1 else [], what)
+        if not d and exp.local >= 1:
+            want_changes = expected_changes(source, exp, mode, numbering)
+            d = _diff_changes(want_changes, target.changed(exp.local),
+                              mode.dry_run)
         if d:
             return Mismatch(exp.local,
                             exp.source_rev if exp.kind == "real" else None,
@@ -150,6 +159,233 @@ def compare(source, target, mode, expected=None):
         return Mismatch(expected[-1].local + 1, None, None,
                         "unexpected: the rebuilt repository has %d revisions"
                         ", expected %d" % (young, expected[-1].local))
+    return None
+
+
+# ---- changed paths ---------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class Want:
+    """What the rebuilt repository must list for one changed path. text and
+    props are True (changed), False (unchanged) or None (either: an empty
+    file added with or without a text, or a text or properties that the
+    committer set to what they were). optional: a modification that changed
+    nothing, which no dump can carry, may be missing."""
+    action: str
+    text: object = False
+    props: object = False
+    cf_path: str = None
+    cf_rev: int = -1
+    optional: bool = False
+
+
+class Numbering:
+    """The dump's view of source paths and revisions for one mode."""
+
+    def __init__(self, expected, mode):
+        self.mode = mode
+        self.base = (mode.prefix or "").rstrip("/")
+        real = [e for e in expected if e.kind == "real"]
+        self.first = real[0].source_rev if real else None
+        self.first_local = real[0].local if real else None
+        self.whole_from_0 = not mode.subdir and (mode.start or 0) == 0
+        self.pairs = [(e.source_rev, e.local) for e in real]
+
+    def path(self, p):
+        """The rebuilt repository's path for source path p."""
+        sub = self.mode.subdir
+        rel = p if not sub else ("" if p == sub else p[len(sub) + 1:])
+        return _join(self.base, rel) if rel else self.base
+
+    def rev(self, r):
+        """The rebuilt repository's revision for source revision r: the same
+        number when the dump keeps numbers, else the last dumped revision at
+        or before r (the dumped tree does not change in between)."""
+        if self.whole_from_0 or self.mode.keep_revnums:
+            return r
+        local = None
+        for srev, loc in self.pairs:
+            if srev > r:
+                break
+            local = loc
+        return local
+
+    def keeps(self, change):
+        """Whether the dump can keep a copy as a copy: its source lies in
+        the dumped subtree and not before the first dumped revision (nor,
+        below a prefix, in revision 0, before the prefix exists)."""
+        return (change.cf_path is not None
+                and modes_mod.in_subtree(self.mode.subdir, change.cf_path)
+                and change.cf_rev >= self.first
+                and not (self.base and self.rev(change.cf_rev) < 1))
+
+
+def _differs(source, a, b, what):
+    """Whether the texts (what "text") or the properties of the nodes a and
+    b, each (revision, path), differ."""
+    if what == "text":
+        return source.md5(*a) != source.md5(*b)
+    return source.props(*a) != source.props(*b)
+
+
+def _plain_add(source, srev, path, kind, action):
+    """A node written with all its content: a text for a file (an empty one
+    may come without), properties when it has any."""
+    text = False
+    if kind == FILE:
+        text = True if source.md5(srev, path) != EMPTY_MD5 else None
+    return Want(action, text, bool(source.props(srev, path)))
+
+
+def _edited(source, srev, path, change, before):
+    """Text and property flags of a node changed against the node it was
+    before (path, rev): a flag the committer set counts only when the
+    content differs."""
+    flags = []
+    for raw, what in ((change.text_mod, "text"), (change.prop_mod, "props")):
+        if what == "text" and change.kind != FILE:
+            flags.append(False)
+        elif not raw:
+            flags.append(False)
+        elif before is None:
+            flags.append(True)
+        else:
+            flags.append(True if _differs(source, (srev, path), before, what)
+                         else None)
+    return flags
+
+
+def expected_changes(source, exp, mode, numbering):
+    """Target path to `Want` for the expected revision exp.
+
+    The changed paths of the source revision in the dumped subtree, mapped
+    to the dump's paths and numbers, except where a dump cannot keep them:
+    the first revision of a dump that does not start at revision 0 of the
+    whole repository holds the whole tree as plain adds; a copy whose source
+    lies outside the subtree or before the first dumped revision is a plain
+    add (or replace), and everything below it is added too (a copy below it
+    that can be kept stays one). A padding revision changes nothing (the
+    first one adds the prefix directories)."""
+    pdirs = modes_mod.prefix_dirs(mode.prefix)
+    out = {}
+    creates_prefix = exp.local == 1 and pdirs
+    if creates_prefix:
+        for d in pdirs:
+            out[d] = Want(ADD)
+    if exp.kind != "real":
+        return out
+    srev, sub = exp.source_rev, mode.subdir
+    changes = {p: c for p, c in source.changed(srev).items()
+               if modes_mod.in_subtree(sub, p)}
+    first = not numbering.whole_from_0 and exp.local == numbering.first_local
+    if first:
+        expanded = {sub}
+    else:
+        expanded = {p for p, c in changes.items()
+                    if c.action in (ADD, REPLACE) and c.cf_path is not None
+                    and not numbering.keeps(c)}
+    kept = {p for p, c in changes.items()
+            if c.cf_path is not None and numbering.keeps(c) and not first}
+
+    def under_expansion(p):
+        """Whether the nearest ancestor of p that is expanded or a kept
+        copy is expanded."""
+        q = p
+        while q != sub:
+            q = q.rsplit("/", 1)[0] if "/" in q else ""
+            if q in kept:
+                return False
+            if q in expanded:
+                return True
+            if q == "":
+                break
+        return False
+
+    def below_kept(q, top):
+        """Whether q lies at or below a kept copy strictly below top."""
+        while q != top:
+            if q in kept:
+                return True
+            q = q.rsplit("/", 1)[0] if "/" in q else ""
+        return False
+
+    def put(p, want):
+        tp = numbering.path(p)
+        if tp == "" or (tp == numbering.base and not creates_prefix):
+            # The dumped root exists already: its properties are changed.
+            if want.action == ADD or want.action == REPLACE:
+                props = bool(source.props(srev, p))
+                if not props:
+                    return
+                want = Want(MODIFY, False, True)
+        elif tp == numbering.base:
+            want = Want(ADD, False, bool(source.props(srev, p)))
+        out[tp] = want
+
+    if first:
+        roots = [sub]
+    else:
+        roots = sorted(changes)
+    for p in roots:
+        c = changes.get(p)
+        inside = p != sub and under_expansion(p)
+        if p in expanded and not inside:
+            action = ADD if first or c.action == ADD else REPLACE
+            for q, kind in source.walk(srev, p):
+                if q != p and below_kept(q, p):
+                    continue
+                put(q, _plain_add(source, srev, q, kind,
+                                  action if q == p else ADD))
+            continue
+        if inside and p not in kept:
+            continue
+        action = ADD if inside else c.action
+        if c.action == DELETE:
+            put(p, Want(DELETE))
+        elif c.cf_path is not None:
+            text, props = _edited(source, srev, p, c, (c.cf_rev, c.cf_path))
+            put(p, Want(action, text, props, numbering.path(c.cf_path),
+                        numbering.rev(c.cf_rev)))
+        elif c.action in (ADD, REPLACE):
+            put(p, _plain_add(source, srev, p, c.kind, action))
+        else:
+            text, props = _edited(source, srev, p, c,
+                                  source.predecessor(srev, p))
+            put(p, Want(MODIFY, text, props,
+                        optional=text is not True and props is not True))
+    return out
+
+
+def _flag(value):
+    return {True: "changed", False: "unchanged", None: "either"}[value]
+
+
+def _diff_changes(want, got, dry_run):
+    """First difference (path, text) of a revision's changed paths."""
+    for path in sorted(set(want) | set(got)):
+        w, g = want.get(path), got.get(path)
+        shown = path or "/"
+        if g is None:
+            if w.optional:
+                continue
+            return shown, "action: expected %s, got none" % w.action
+        if w is None:
+            return shown, "action: expected none, got %s" % g.action
+        if w.action != g.action:
+            return shown, "action: expected %s, got %s" % (w.action,
+                                                           g.action)
+        if (w.cf_path, w.cf_rev) != (g.cf_path, g.cf_rev):
+            def cf(p, r):
+                return "none" if p is None else "'%s'@%d" % (p or "/", r)
+            return shown, "copy source: expected %s, got %s" % (
+                cf(w.cf_path, w.cf_rev), cf(g.cf_path, g.cf_rev))
+        if dry_run:
+            continue
+        for what, wf, gf in (("text", w.text, g.text_mod),
+                             ("properties", w.props, g.prop_mod)):
+            if wf is not None and wf != gf:
+                return shown, "%s: expected %s, got %s" % (
+                    what, _flag(wf), _flag(gf))
     return None
 
 

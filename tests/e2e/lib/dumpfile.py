@@ -271,3 +271,99 @@ def drop_file_add(data, min_rev=2):
             del records[i]
             return unparse(records), rev, rec.get(b"Node-path").decode()
     raise ValueError("no file add to drop")
+
+
+def replace_as_change(data):
+    """Turns the first replace of a file by a new file (no copy), written as
+    "replace" or as a deletion and an add, into a change of the old file.
+    Returns (new data, revision, node path)."""
+    records = parse(data)
+    for i, rec in enumerate(records):
+        action = rec.get(b"Node-action")
+        if rec.get(b"Node-kind") != b"file" \
+                or rec.get(b"Node-copyfrom-path") is not None:
+            continue
+        path = rec.get(b"Node-path")
+        before = records[i - 1] if i else None
+        if action == b"add" and before is not None \
+                and before.get(b"Node-path") == path \
+                and before.get(b"Node-action") == b"delete":
+            del records[i - 1]
+            i -= 1
+        elif action != b"replace":
+            continue
+        records[i].headers = [(k, b"change" if k == b"Node-action" else v)
+                              for k, v in records[i].headers]
+        return unparse(records), _revision_of(records, i), path.decode()
+    raise ValueError("no replace of a file by a new file")
+
+
+def text_with_props(data):
+    """Writes the unchanged full text into the first change of a file's
+    properties alone whose text an earlier record of the (format 2) stream
+    wrote at the same path. Returns (new data, revision, node path)."""
+    records = parse(data)
+    texts = {}
+    for i, rec in enumerate(records):
+        path = rec.get(b"Node-path")
+        if path is None:
+            continue
+        action = rec.get(b"Node-action")
+        if action in (b"delete", b"replace") \
+                or rec.get(b"Node-copyfrom-path") is not None:
+            for p in [p for p in texts if p == path
+                      or p.startswith(path + b"/")]:
+                del texts[p]
+        if action == b"change" and rec.props is not None \
+                and rec.text is None and path in texts:
+            rec.text = texts[path]
+            for name in CHECKSUMS:
+                rec.drop(name)
+            return unparse(records), _revision_of(records, i), path.decode()
+        if rec.text is not None and rec.get(b"Text-delta") != b"true":
+            texts[path] = rec.text
+    raise ValueError("no change of properties alone with a known text")
+
+
+def drop_revprop(data):
+    """Leaves out the first revision property that is not an svn: one.
+    Returns (new data, revision, property name)."""
+    records = parse(data)
+    for rec in records:
+        r = rec.get(b"Revision-number")
+        if r is None or not rec.props:
+            continue
+        props = parse_props(rec.props)
+        own = [k for k in props if not k.startswith(b"svn:")]
+        if not own:
+            continue
+        del props[own[0]]
+        rec.props = b"".join(b"K %d\n%s\nV %d\n%s\n" % (len(k), k, len(v), v)
+                             for k, v in props.items()) + b"PROPS-END\n"
+        return unparse(records), int(r), own[0].decode()
+    raise ValueError("no revision property of the users' own")
+
+
+def props_on_copy(data):
+    """Gives the first copy that carries no property block one with its
+    source's properties, as an earlier full property block at the source's
+    path and at or before the source's revision wrote them. Returns (new
+    data, revision, node path)."""
+    records = parse(data)
+    written = {}   # path -> [(revision, property block)]
+    for i, rec in enumerate(records):
+        path = rec.get(b"Node-path")
+        if path is None:
+            continue
+        source = rec.get(b"Node-copyfrom-path")
+        if source is not None and rec.props is None:
+            cf_rev = int(rec.get(b"Node-copyfrom-rev"))
+            blocks = [b for r, b in written.get(source, []) if r <= cf_rev]
+            if blocks and blocks[-1] != b"PROPS-END\n":
+                rec.props = blocks[-1]
+                return (unparse(records), _revision_of(records, i),
+                        path.decode())
+        if rec.props is not None and rec.get(b"Prop-delta") != b"true":
+            written.setdefault(path, []).append(
+                (_revision_of(records, i), rec.props))
+    raise ValueError("no copy whose source's properties are known")

@@ -10,11 +10,14 @@ The history has the usual layout trunk/, branches/, tags/ plus trunk2/ (a
 sibling whose name starts like trunk) and other/, and mixes: adds, edits and
 deletes of files and directories; text, binary and empty files; copies from
 older revisions inside trunk, from outside into trunk, and of trunk into
-branches and tags; replaces (file by directory and back, and by copies);
+branches and tags; replaces (file by directory and back, file by a new file,
+directory by a new directory, and by copies of either kind);
 moves; property sets and deletions on files and directories, the root
-included (values with newlines and NUL bytes); revisions that touch only properties or only other
-directories; empty and absent log messages; absent authors; names with
-blanks, %, # and non-ASCII letters.
+included (values with newlines and NUL bytes), also right after a copy;
+revisions that touch only properties or only other directories; revision
+properties besides svn:log, svn:author and svn:date (user:*, also with NUL
+bytes, newlines or empty); empty and absent log messages; absent authors;
+names with blanks, %, # and non-ASCII letters.
 """
 
 import random
@@ -220,20 +223,24 @@ class _Gen:
             src_rev = rng.randrange(1, base + 1)
             src = self.old_path(src_rev, src_area)
             if src and src != src_area:
-                self.copy(root, base, src_rev, src,
-                          self.fresh_name(self.pick_dir(area)))
+                dst = self.fresh_name(self.pick_dir(area))
+                self.copy(root, base, src_rev, src, dst)
+                if rng.random() < 0.3:
+                    self.set_prop(root, dst)
         elif r < 0.93 and nodes:
-            # A replace: file by directory, directory by file, or by a copy.
+            # A replace: by a new node of the other kind or of the same
+            # kind, or by a copy (of either kind).
             victim = rng.choice(nodes)
             was = self.tree[victim]
             fs.delete(root, victim)
             self.forget(victim)
             src = self.old_path(base, rng.choice(AREAS)) if base > 1 else None
-            if rng.random() < 0.3 and src and not (
+            how = rng.random()
+            if how < 0.35 and src and not (
                     src == victim or src.startswith(victim + "/")
                     or src in AREAS):
                 self.copy(root, base, base, src, victim)
-            elif was == "f":
+            elif (was == "f") == (how < 0.7):
                 fs.make_dir(root, victim)
                 self.tree[victim] = "d"
                 if rng.random() < 0.5:
@@ -255,6 +262,34 @@ class _Gen:
             fs.delete(root, src)
             self.forget(src)
             self.learn(root, dst)
+
+    def replace_same(self, root, base, area):
+        """Replaces a node below area by a new node of its kind or by a copy
+        of a node of its kind that area held in the base revision."""
+        rng = self.rng
+        nodes = [p for p in self.paths(under=area) if p != area]
+        if not nodes:
+            return
+        victim = rng.choice(nodes)
+        was = self.tree[victim]
+        old = fs.revision_root(self.fs, base)
+        kind = core.svn_node_file if was == "f" else core.svn_node_dir
+        sources = [p for p in self.paths(was, area)
+                   if p != area and fs.check_path(old, p) == kind
+                   and not (p == victim or p.startswith(victim + "/")
+                            or victim.startswith(p + "/"))]
+        fs.delete(root, victim)
+        self.forget(victim)
+        if sources and rng.random() < 0.5:
+            self.copy(root, base, base, rng.choice(sources), victim)
+        elif was == "f":
+            fs.make_file(root, victim)
+            self.put(root, victim, self.text())
+            self.tree[victim] = "f"
+        else:
+            fs.make_dir(root, victim)
+            self.tree[victim] = "d"
+            self.add_file(root, victim)
 
     def prune(self, root):
         """Keeps the whole tree small: drops old branches and tags."""
@@ -282,6 +317,12 @@ class _Gen:
             if rng.random() < 0.2:
                 log += b"\n\nsecond paragraph\n"
         author = None if rng.random() < 0.07 else rng.choice(AUTHORS).encode()
+        if rng.random() < 0.25:
+            # Revision properties of the users' own.
+            for _ in range(rng.randrange(1, 3)):
+                name = rng.choice(("user:ticket", "user:reviewed-by",
+                                   "custom rev prop", "user:Grüße"))
+                fs.change_txn_prop(txn, name, self.prop_value())
         if log is not None:
             fs.change_txn_prop(txn, "svn:log", log)
         if author is not None:
@@ -336,6 +377,11 @@ class _Gen:
             fs.make_dir(root, "trunk2")
             self.tree["trunk2"] = "d"
             self.add_file(root, "trunk2")
+        elif r < 0.28:
+            # Replaces in trunk by nodes of the same kind: new ones, or
+            # copies of trunk's own nodes of the base revision.
+            for _ in range(rng.randrange(1, 3)):
+                self.replace_same(root, base, "trunk")
         else:
             weights = (0.6, 0.2, 0.2)
             for _ in range(rng.randrange(1, 5)):

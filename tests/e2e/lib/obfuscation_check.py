@@ -103,8 +103,8 @@ PADDING_LOG = b"This is an empty revision for padding."
 
 def dump_names(stream):
     """Returns (path components, revision property values) that a dump
-    stream shows, as two sets of bytes. Dates and the program's own padding
-    message are no names."""
+    stream shows, as two sets of bytes. Dates, empty values and the
+    program's own padding message are no names."""
     components = set()
     values = set()
     for headers, props in dumpfile.records(stream):
@@ -115,7 +115,7 @@ def dump_names(stream):
             if props == {b"svn:log": PADDING_LOG}:
                 continue
             values.update(
-                v for k, v in props.items() if v is not None and k != b"svn:date"
+                v for k, v in props.items() if v and k != b"svn:date"
             )
     return components, values
 

@@ -8,6 +8,7 @@ unchanged subtree, which keeps its ID from revision to revision, is hashed
 only once; comparing a long history then costs about as much as its changes.
 """
 
+import collections
 import hashlib
 
 from svn import core, fs, repos
@@ -17,6 +18,18 @@ DIR = core.svn_node_dir
 NONE = core.svn_node_none
 
 KIND_NAMES = {FILE: "file", DIR: "dir", NONE: "none"}
+
+# Change actions as `svnlook changed` prints them.
+ADD, MODIFY, REPLACE, DELETE = "A", "M", "R", "D"
+_ACTIONS = {fs.path_change_add: ADD, fs.path_change_modify: MODIFY,
+            fs.path_change_replace: REPLACE, fs.path_change_delete: DELETE}
+
+# One changed path of a revision: its action, node kind, whether its text
+# and whether its properties were touched (as the committer touched them:
+# see RepoState.changed), and its copy source (path without leading slash,
+# revision) or (None, -1).
+Change = collections.namedtuple(
+    "Change", "action kind text_mod prop_mod cf_path cf_rev")
 
 # What a digest covers: "full" (kinds, texts and properties) or "structure"
 # (kinds only, for dumps made without texts).
@@ -37,6 +50,7 @@ class RepoState:
         self.fs = repos.fs(self.repos)
         self._digests = {}
         self._roots = {}
+        self._changed = {}
 
     def youngest(self):
         return fs.youngest_rev(self.fs)
@@ -94,6 +108,58 @@ class RepoState:
             if cf_path is not None:
                 cf_path = _u(cf_path).lstrip("/")
             out[path] = (ch.change_kind, ch.node_kind, cf_path, cf_rev)
+        return out
+
+    def changed(self, rev):
+        """Path (str, no leading slash; "" is the root) to `Change` for
+        every path that revision rev changed (`svnlook changed`), cached."""
+        out = self._changed.get(rev)
+        if out is not None:
+            return out
+        out = {}
+        copies = self.changes(rev)
+        for path, ch in fs.paths_changed2(self.root(rev)).items():
+            path = _u(path).lstrip("/")
+            _, _, cf_path, cf_rev = copies[path]
+            if ch.change_kind == fs.path_change_delete:
+                out[path] = Change(DELETE, ch.node_kind, False, False,
+                                   None, -1)
+                continue
+            kind = ch.node_kind
+            if kind not in (FILE, DIR):
+                kind = self.kind(rev, path)
+            out[path] = Change(_ACTIONS[ch.change_kind], kind,
+                               bool(ch.text_mod), bool(ch.prop_mod),
+                               cf_path, cf_rev if cf_path is not None else -1)
+        if len(self._changed) > 64:
+            self._changed.clear()
+        self._changed[rev] = out
+        return out
+
+    def predecessor(self, rev, path):
+        """(revision, path) where the node at path@rev was before rev's
+        change (across copies), or None for a node without a past."""
+        hist = fs.node_history(self.root(rev), path)
+        hist = fs.history_prev(hist, True)   # the node itself
+        if hist is None:
+            return None
+        hist = fs.history_prev(hist, True)
+        if hist is None:
+            return None
+        p, r = fs.history_location(hist)
+        return r, _u(p).lstrip("/")
+
+    def walk(self, rev, path):
+        """path and every path below it at rev, parents first, with kinds."""
+        kind = self.kind(rev, path)
+        out = [(path, kind)]
+        if kind == DIR:
+            for name, (k, _) in sorted(self.entries(rev, path).items()):
+                child = path + "/" + name if path else name
+                if k == DIR:
+                    out += self.walk(rev, child)
+                else:
+                    out.append((child, k))
         return out
 
     def log_revisions(self, path, start, end):

@@ -140,15 +140,21 @@ def _write(path, text):
 
 
 @contextlib.contextmanager
-def svnserve(root, access=None):
+def svnserve(root, access=None, writable=False):
     """Serves every repository below root over svn://. Without access,
     anyone may read (as svnadmin's default svnserve.conf allows); with an
     Access, one configuration file for all repositories asks for a password
-    (anon-access = none) and applies the authz rules. Yields
-    "svn://127.0.0.1:PORT"; the repository root/R is at that base + "/R"."""
+    (anon-access = none) and applies the authz rules. writable (without
+    access) lets anyone commit, for loaders that write through svn://.
+    Yields "svn://127.0.0.1:PORT"; the repository root/R is at that base +
+    "/R"."""
     root = str(pathlib.Path(root).resolve())
     with _private_dir("svnserve-") as conf_dir:
         extra = []
+        if writable and access is None:
+            extra = ["--config-file",
+                     _write(os.path.join(conf_dir, "svnserve.conf"),
+                            "[general]\nanon-access = write\n")]
         if access is not None:
             conf = "[general]\nanon-access = none\nauth-access = read\n" \
                    "realm = vornhald-test\npassword-db = %s\n" % _write(
