@@ -439,6 +439,8 @@ print_action(const node_record &rec, const de_node_baton *node) {
     print_verbose(_("     * adding path : %s ... "), node->path);
   else if (rec.action == 'D')
     print_verbose(_("     * deleting path : %s ... "), node->path);
+  else if (rec.action == 'R')
+    print_verbose(_("     * replacing path : %s ... "), node->path);
   else
     print_verbose(_("     * editing path : %s ... "), node->path);
 }
@@ -511,7 +513,14 @@ delta_plan_node(de_node_baton *node, node_plan *plan) {
     if (!node->dump_needed)
       return SVN_NO_ERROR;
   }
-  return plan_record(node, plan);
+  SVN_ERR(plan_record(node, plan));
+  // A replace by a new node is one record, as svnadmin writes it; a
+  // replace by a copy is the deletion and the add with history.
+  if (plan->records.size() == 2 && !plan->records[1].copyfrom_path) {
+    plan->records[1].action = 'R';
+    plan->records.erase(plan->records.begin());
+  }
+  return SVN_NO_ERROR;
 }
 
 struct delta_queue {

@@ -69,6 +69,8 @@ action_word(char action) {
     return "add";
   case 'D':
     return "delete";
+  case 'R':
+    return "replace";
   default:
     return "change";
   }

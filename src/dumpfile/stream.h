@@ -16,7 +16,7 @@
 //   then that revision's node records:
 //   Node-path: <prefix><path>\n
 //   Node-kind: file|dir\n                   (not for a deletion)
-//   Node-action: add|change|delete\n
+//   Node-action: add|change|delete|replace\n
 //   Node-copyfrom-rev: <local rev>\n        (a copy)
 //   Node-copyfrom-path: <prefix><path>\n    (a copy)
 //   Prop-delta: true\n                      (a property difference)
@@ -69,7 +69,8 @@ struct dumpfile_prop {
 // path as it appears in the stream (the prefix already in front).
 struct node_record {
   const char *path = nullptr;
-  char action = 'A';                     // 'A' add, 'M' change, 'D' delete
+  char action = 'A';                     // 'A' add, 'M' change, 'D' delete,
+                                         // 'R' replace by a new node
   svn_node_kind_t kind = svn_node_none;  // file or dir; none for 'D'
   const char *copyfrom_path = nullptr;   // a copy: its source
   svn_revnum_t copyfrom_rev = 0;         // a copy: its local revision

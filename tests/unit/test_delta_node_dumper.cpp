@@ -61,9 +61,10 @@ const plan_case plan_cases[] = {
     {"deletion",
      "", 0, 'D', svn_node_none, false, true, nullptr, false, false, true,
      {{'D', nullptr, false, false}}},
+    // One record, as svnadmin writes it.
     {"replace by a new file",
      "", 0, 'R', svn_node_file, false, true, nullptr, false, true, true,
-     {{'D', nullptr, false, false}, {'A', nullptr, true, true}}},
+     {{'R', nullptr, true, true}}},
     {"copy kept",
      "", 0, 'A', svn_node_dir, false, true, "trunk", false, false, false,
      {{'A', "trunk", true, false}}},
