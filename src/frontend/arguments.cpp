@@ -222,6 +222,20 @@ scan_arguments(int argc, char **argv, session *sess, dump_options *opts) {
         sess->password = copy;
       // Keeps credentials out of the process list.
       std::memset(arg, ' ', std::strlen(arg));
+    } else if (is("--timeout")) {
+      const char *arg = argument();
+      if (!arg)
+        return SCAN_EXIT_FAILURE;
+      char *end = nullptr;
+      errno = 0;
+      long seconds = std::strtol(arg, &end, 10);
+      if (!std::isdigit(static_cast<unsigned char>(*arg)) || *end ||
+          errno == ERANGE || seconds > 86400 * 365) {
+        std::fprintf(stderr, _("ERROR: invalid number of seconds '%s'.\n"),
+                     arg);
+        return SCAN_EXIT_FAILURE;
+      }
+      sess->timeout = static_cast<int>(seconds);
     } else if (is("--config-dir")) {
       const char *arg = argument();
       if (!arg)
@@ -329,6 +343,10 @@ continuation_command(const session *sess, const dump_options *opts,
   if (sess->config_dir) {
     add("--config-dir");
     add(sess->config_dir);
+  }
+  if (sess->timeout != session{}.timeout) {
+    add("--timeout");
+    add(std::to_string(sess->timeout).c_str());
   }
   if (opts->prefix) {
     add("--prefix");

@@ -12,6 +12,7 @@
 #include <svn_config.h>
 #include <svn_dirent_uri.h>
 #include <svn_fs.h>
+#include <svn_io.h>
 #include <svn_path.h>
 #include <svn_pools.h>
 #include <svn_ra.h>
@@ -85,6 +86,17 @@ open_session(session *sess) {
     // authentication layer writes into but does not create: without it a
     // fresh directory would silently cache nothing.
     SVN_ERR(svn_config_ensure(config_dir, pool));
+    // svn_config_ensure gives up silently where it cannot make the area;
+    // credentials would then be lost without a word.
+    const char *auth = svn_dirent_join(config_dir, "auth",
+                                       pool);
+    svn_node_kind_t kind = svn_node_none;
+    SVN_ERR(svn_io_check_path(auth, &kind, pool));
+    if (kind != svn_node_dir)
+      return svn_error_createf(
+          SVN_ERR_BAD_CONFIG_VALUE, nullptr,
+          _("Can't set up the configuration directory '%s'"),
+          svn_dirent_local_style(config_dir, pool));
   }
   auto *cfg = static_cast<svn_config_t *>(apr_hash_get(
       ctx->config, SVN_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));

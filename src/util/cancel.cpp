@@ -85,6 +85,8 @@ cancel_install_handlers() {
   for (int signum : {SIGINT, SIGTERM, SIGHUP})
     sigaction(signum, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  // Past a file size limit a write fails like any other.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int

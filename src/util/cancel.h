@@ -16,7 +16,8 @@
 
 // Installs the handlers of SIGINT, SIGTERM and SIGHUP (the first of them
 // requests cancellation; a second one ends the process at once) and ignores
-// SIGPIPE, so that a closed output is a write error like any other.
+// SIGPIPE and SIGXFSZ, so that a closed output or a file size limit is a
+// write error like any other.
 void cancel_install_handlers();
 
 // The signal that requested cancellation, or 0.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -23,7 +24,15 @@ close_record_file(void *data) noexcept {
 
 record_file *
 record_file_open(const char *path, apr_pool_t *pool) {
-  std::FILE *stream = std::fopen(path, "w+");
+  // Readable by this user alone, whatever the umask: the file holds the
+  // dumped history.
+  int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::FILE *stream = fd >= 0 ? fdopen(fd, "w+") : nullptr;
+  if (fd >= 0 && !stream) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
   if (!stream)
     return nullptr;
   auto *rf = new (apr_palloc(pool, sizeof(record_file))) record_file;
