@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -470,15 +471,22 @@ delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
 
 apr_status_t
 make_temp_file(apr_file_t **file, char *path_template, apr_pool_t *pool) {
+  const apr_int32_t flags = APR_FOPEN_CREATE | APR_FOPEN_READ |
+                            APR_FOPEN_WRITE | APR_FOPEN_EXCL |
+                            APR_FOPEN_BINARY;
+  // The directory is made the first time it is missing, not before every
+  // file: a dump makes one file per text it receives.
+  std::string tmpl = path_template;
+  apr_status_t status = apr_file_mktemp(file, path_template, flags, pool);
+  if (!APR_STATUS_IS_ENOENT(status))
+    return status;
+  std::memcpy(path_template, tmpl.c_str(), tmpl.size());
   const char *dir = svn_dirent_dirname(path_template, pool);
-  apr_status_t status = apr_dir_make_recursive(
+  status = apr_dir_make_recursive(
       dir, APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_UEXECUTE, pool);
   if (status != APR_SUCCESS)
     return status;
-  return apr_file_mktemp(file, path_template,
-                         APR_FOPEN_CREATE | APR_FOPEN_READ | APR_FOPEN_WRITE |
-                             APR_FOPEN_EXCL | APR_FOPEN_BINARY,
-                         pool);
+  return apr_file_mktemp(file, path_template, flags, pool);
 }
 
 svn_error_t *

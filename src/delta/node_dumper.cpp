@@ -324,6 +324,8 @@ plan_record(de_node_baton *node, node_plan *plan) {
     } else if (node->action == 'A' || (inside_copy && node->action == 'M')) {
       text = text_store_file(de->texts, node->path);
       if (text) {
+        // The record is written at the end of the revision.
+        text = apr_pstrdup(node->pool, text);
         SVN_ERR(file_digest(plan->digest, text, node->pool));
         plan->has_digest = true;
       }

@@ -10,30 +10,29 @@
 
 namespace {
 
-// Whether `key` (of length `key_len`) names a path strictly below `path`.
-bool
-is_below(const char *key, apr_ssize_t key_len, const char *path,
-         std::size_t path_len) {
-  return static_cast<std::size_t>(key_len) > path_len &&
-         std::memcmp(key, path, path_len) == 0 && key[path_len] == '/';
-}
-
 apr_status_t
 text_store_cleanup(void *data) noexcept {
-  auto *ts = static_cast<text_store *>(data);
-  rhash_clear(ts->digests);
-  rhash_clear(ts->texts);
+  static_cast<text_store *>(data)->~text_store();
   return APR_SUCCESS;
+}
+
+// The first entry strictly below `path` and the end of the run of such
+// entries: the keys that begin with "path/" sort together.
+template <typename Map>
+std::pair<typename Map::iterator, typename Map::iterator>
+below(Map &map, const char *path) {
+  std::string first = std::string(path) + '/';
+  // '0' is the byte after '/': every key below `path` sorts before it.
+  std::string last = std::string(path) + '0';
+  return {map.lower_bound(first), map.lower_bound(last)};
 }
 
 } // namespace
 
 text_store *
 text_store_create(apr_pool_t *pool) {
-  auto *ts = static_cast<text_store *>(apr_pcalloc(pool, sizeof(text_store)));
-  new (ts) text_store();
-  ts->digests = rhash_make(pool);
-  ts->texts = rhash_make(pool);
+  void *mem = apr_palloc(pool, sizeof(text_store));
+  auto *ts = new (mem) text_store();
   apr_pool_cleanup_register(pool, ts, text_store_cleanup,
                             apr_pool_cleanup_null);
   return ts;
@@ -41,19 +40,22 @@ text_store_create(apr_pool_t *pool) {
 
 const char *
 text_store_file(const text_store *ts, const char *path) {
-  return static_cast<const char *>(
-      rhash_get(ts->texts, path, APR_HASH_KEY_STRING));
+  auto it = ts->texts.find(path);
+  return it == ts->texts.end() ? nullptr : it->second.c_str();
 }
 
 void
 text_store_set_file(text_store *ts, const char *path, const char *file) {
-  rhash_set(ts->texts, path, APR_HASH_KEY_STRING, file, file ? -1 : 0);
+  if (file)
+    ts->texts[path] = file;
+  else
+    ts->texts.erase(path);
 }
 
 const md5_entry *
 text_store_digest(const text_store *ts, const char *path) {
-  return static_cast<const md5_entry *>(
-      rhash_get(ts->digests, path, APR_HASH_KEY_STRING));
+  auto it = ts->digests.find(path);
+  return it == ts->digests.end() ? nullptr : &it->second;
 }
 
 void
@@ -62,29 +64,21 @@ text_store_set_digest(text_store *ts, const char *path,
   md5_entry entry{};
   std::memcpy(entry.digest, digest, 16);
   entry.local_rev = local_rev;
-  rhash_set(ts->digests, path, APR_HASH_KEY_STRING, &entry, sizeof entry);
+  ts->digests[path] = entry;
 }
 
 void
 text_store_forget_digest(text_store *ts, const char *path) {
-  rhash_set(ts->digests, path, APR_HASH_KEY_STRING, nullptr, 0);
+  ts->digests.erase(path);
 }
 
 void
 text_store_forget_digests_below(text_store *ts, const char *path,
-                                apr_pool_t *pool) {
-  std::size_t len = std::strlen(path);
-  for (rhash_index *hi = rhash_first(pool, ts->digests); hi;) {
-    const void *key = nullptr;
-    apr_ssize_t key_len = 0;
-    rhash_this(hi, &key, &key_len, nullptr);
-    hi = rhash_next(hi);
-    const char *name = static_cast<const char *>(key);
-    if (!is_below(name, key_len, path, len))
-      continue;
-    print_debug("deleting %s from md5_hash\n", name);
-    rhash_set(ts->digests, name, key_len, nullptr, 0);
-  }
+                                apr_pool_t *) {
+  auto [first, last] = below(ts->digests, path);
+  for (auto it = first; it != last; ++it)
+    print_debug("deleting %s from md5_hash\n", it->first.c_str());
+  ts->digests.erase(first, last);
 }
 
 void
@@ -92,23 +86,16 @@ text_store_drop_files_below(text_store *ts, const char *path,
                             const char *owner,
                             void (*each)(const char *path, void *baton),
                             void *baton, apr_pool_t *pool) {
-  std::size_t len = std::strlen(path);
-  for (rhash_index *hi = rhash_first(pool, ts->texts); hi;) {
-    const void *key = nullptr;
-    apr_ssize_t key_len = 0;
-    void *value = nullptr;
-    rhash_this(hi, &key, &key_len, &value);
-    hi = rhash_next(hi);
-    const char *name = static_cast<const char *>(key);
-    if (!is_below(name, key_len, path, len))
-      continue;
-    const char *file = static_cast<const char *>(value);
+  auto [first, last] = below(ts->texts, path);
+  for (auto it = first; it != last; ++it) {
+    const char *name = it->first.c_str();
+    const char *file = it->second.c_str();
     print_debug("%s(%s): Removing file %s\n", owner, path, file);
     if (apr_file_remove(file, pool) != APR_SUCCESS)
       print_debug("%s(%s): Cannot remove file %s\n", owner, path, file);
     if (each)
       each(name, baton);
     print_debug("%s(%s): deleting %s from delta_hash\n", owner, path, name);
-    rhash_set(ts->texts, name, key_len, nullptr, 0);
   }
+  ts->texts.erase(first, last);
 }

@@ -4,15 +4,17 @@
 // wrote it. The driver owns one store for the run and hands it to the editor
 // of every revision.
 //
-// Both tables are heap string hashes (util/rhash.h) in the store's pool; a
-// clean-up on that pool empties them. The temporary files themselves go with
-// the temporary directory.
+// Both tables are ordered by path, so that the paths below a directory are
+// one contiguous run: forgetting them costs what they hold, not what the
+// tree holds. The store lives in the pool given at creation (a clean-up there
+// frees it); the temporary files themselves go with the temporary directory.
 #pragma once
-
-#include "util/rhash.h"
 
 #include <apr_pools.h>
 #include <svn_types.h>
+
+#include <map>
+#include <string>
 
 // The digest of the text last written for a path, and the local revision
 // whose node record wrote it.
@@ -22,14 +24,15 @@ struct md5_entry {
 };
 
 struct text_store {
-  rhash *texts = nullptr;   // path -> name of its full-text file
-  rhash *digests = nullptr; // path -> md5_entry
+  std::map<std::string, std::string> texts; // path -> its full-text file
+  std::map<std::string, md5_entry> digests; // path -> digest last written
 };
 
 // Makes an empty store in `pool` and registers its clean-up there.
 text_store *text_store_create(apr_pool_t *pool);
 
-// The file holding the current text of `path`, or null.
+// The file holding the current text of `path`, or null. The name stays valid
+// until the path's file is set again or forgotten.
 const char *text_store_file(const text_store *ts, const char *path);
 
 // Makes `file` the current text of `path` (copied), or forgets it (null).
@@ -46,7 +49,7 @@ void text_store_set_digest(text_store *ts, const char *path,
 void text_store_forget_digest(text_store *ts, const char *path);
 
 // Forgets the digests of the paths strictly below `path`: the loader's
-// copies of them are gone with the path. `pool` is scratch for the walk.
+// copies of them are gone with the path. `pool` is unused scratch.
 void text_store_forget_digests_below(text_store *ts, const char *path,
                                      apr_pool_t *pool);
 
