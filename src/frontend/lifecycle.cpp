@@ -103,6 +103,7 @@ run(int argc, char **argv, session *sess, dump_options *opts) {
                    : 0);
   if (session_open(sess)) {
     cancel_report();
+    print_continuation(sess, opts, dump_outcome{}, opts->end);
     remove_tree(sess->pool, temp_dir.c_str(), true);
     return EXIT_FAILURE;
   }

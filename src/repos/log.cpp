@@ -8,6 +8,7 @@
 #include <svn_props.h>
 #include <svn_ra.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -42,11 +43,33 @@ session_path_list(apr_pool_t *pool) {
   return paths;
 }
 
-// The revision properties a log entry is made of: all of them (a null list
+// Whether the session speaks HTTP, whose log report is XML.
+bool
+over_http(const session *sess) {
+  return sess->root && std::strncmp(sess->root, "http", 4) == 0;
+}
+
+// The revision properties a log entry asks for: all of them (a null list
 // asks the server for every one).
 apr_array_header_t *
-entry_revprops(apr_pool_t *) {
+entry_revprops(const session *, apr_pool_t *) {
   return nullptr;
+}
+
+// Whether `name` can be an XML element name, as a property that HTTP asks
+// for by name must be.
+bool
+is_xml_name(const char *name) {
+  auto ok = [](unsigned char c, bool first) {
+    return std::isalpha(c) || c == '_' || c >= 0x80 ||
+           (!first && (std::isdigit(c) || c == '-' || c == '.' || c == ':'));
+  };
+  if (!*name || !ok(static_cast<unsigned char>(*name), true))
+    return false;
+  for (const char *p = name + 1; *p; ++p)
+    if (!ok(static_cast<unsigned char>(*p), false))
+      return false;
+  return true;
 }
 
 // Copies the revision properties of an entry into `out`. With obfuscation
@@ -252,34 +275,39 @@ fetch_log_revisions(session *sess, svn_revnum_t start, svn_revnum_t end,
 
 namespace {
 
-// Whether a revision property of the entry holds a line feed.
-bool
-has_line_feed(const log_revision *logrev, apr_pool_t *pool) {
-  if (!logrev->revprops)
-    return false;
-  for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->revprops); hi;
-       hi = apr_hash_next(hi)) {
-    void *val = nullptr;
-    apr_hash_this(hi, nullptr, nullptr, &val);
-    const auto *value = static_cast<const svn_string_t *>(val);
-    if (std::memchr(value->data, '\n', value->len))
-      return true;
-  }
-  return false;
-}
-
 // Over http:// the log report is XML, whose parser turns every carriage
-// return of a property into a line feed; the revision properties
-// themselves come back exact. A value without a line feed lost nothing.
+// return into a line feed; a property asked for on its own comes back
+// exact. A value without a line feed lost nothing. The server answers such
+// a question with all of the revision's properties, named as XML elements:
+// where one name cannot be one, the log's values are all there is.
 // Obfuscated properties are random words anyway.
 svn_error_t *
 restore_exact_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
-  if (sess->obf.enabled || !sess->root ||
-      std::strncmp(sess->root, "http", 4) != 0 || !has_line_feed(logrev, pool))
+  if (sess->obf.enabled || !over_http(sess) || !logrev->revprops)
     return SVN_NO_ERROR;
-  apr_hash_t *props = nullptr;
-  SVN_ERR(svn_ra_rev_proplist(sess->ra, logrev->revision, &props, pool));
-  logrev->revprops = copy_revprops(sess, props, pool, pool);
+  for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->revprops); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    apr_hash_this(hi, &key, nullptr, nullptr);
+    if (!is_xml_name(static_cast<const char *>(key)))
+      return SVN_NO_ERROR;
+  }
+  for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->revprops); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *val = nullptr;
+    apr_hash_this(hi, &key, nullptr, &val);
+    auto *name = static_cast<const char *>(key);
+    auto *value = static_cast<const svn_string_t *>(val);
+    if (!std::memchr(value->data, '\n', value->len))
+      continue;
+    svn_string_t *exact = nullptr;
+    SVN_ERR(
+        svn_ra_rev_prop(sess->ra, logrev->revision, name, &exact, pool));
+    if (exact)
+      apr_hash_set(logrev->revprops, name, APR_HASH_KEY_STRING,
+                   svn_string_dup(exact, pool));
+  }
   logrev->message = revprop(logrev->revprops, SVN_PROP_REVISION_LOG, pool);
   return SVN_NO_ERROR;
 }
@@ -294,7 +322,7 @@ fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
   log_baton lb = {logrev, sess, pool, false};
   svn_error_t *err = svn_ra_get_log2(
       sess->ra, session_path_list(scratch), start, end, 1, TRUE, TRUE, FALSE,
-      entry_revprops(scratch), log_receiver, &lb, scratch);
+      entry_revprops(sess, scratch), log_receiver, &lb, scratch);
   if (!err && lb.received)
     err = restore_exact_message(sess, logrev, pool);
   apr_pool_destroy(scratch);
@@ -335,7 +363,7 @@ fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
   all_logs_baton ab = {sess, logs, label};
   svn_error_t *err = svn_ra_get_log2(
       sess->ra, session_path_list(scratch), start, end, 0, TRUE, TRUE, FALSE,
-      entry_revprops(scratch), all_logs_receiver, &ab, scratch);
+      entry_revprops(sess, scratch), all_logs_receiver, &ab, scratch);
   apr_pool_destroy(scratch);
   if (err) {
     print_verbose("%s", _("failed\n"));

@@ -49,11 +49,12 @@ bool fetch_log_revisions(session *sess, svn_revnum_t start, svn_revnum_t end,
 bool fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
                     apr_array_header_t *logs);
 
-// Replaces logrev->message by the exact svn:log of its revision where the
-// protocol may have rewritten it (over http:// the log report turns every
-// carriage return into a line feed); a no-op elsewhere. The copy lives in
-// `pool`. True on failure after reporting it. fetch_log_entry does this
-// itself; callers of fetch_all_logs do it for the entries they write.
+// Replaces the revision properties of `logrev` by the exact and complete
+// list of its revision where the protocol's log cannot carry them (over
+// http:// the log names only svn:log, svn:author and svn:date, and turns
+// every carriage return into a line feed); a no-op elsewhere. The copies
+// live in `pool`. True on failure after reporting it. fetch_log_entry does
+// this itself; callers of fetch_all_logs do it for the entries they write.
 bool log_restore_message(session *sess, log_revision *logrev,
                          apr_pool_t *pool);
 

@@ -65,9 +65,10 @@ open_session(session *sess) {
   if (auto *servers = static_cast<svn_config_t *>(apr_hash_get(
           cfg_hash, SVN_CONFIG_CATEGORY_SERVERS, APR_HASH_KEY_STRING));
       servers && cancel_timeout() > 0)
+    // A little later than the watchdog, which names the reason.
     svn_config_set(servers, SVN_CONFIG_SECTION_GLOBAL,
                    SVN_CONFIG_OPTION_HTTP_TIMEOUT,
-                   apr_psprintf(pool, "%d", cancel_timeout()));
+                   apr_psprintf(pool, "%d", cancel_timeout() + 5));
   svn_client_ctx_t *ctx = nullptr;
   SVN_ERR(svn_client_create_context2(&ctx, cfg_hash, pool));
   // Signals and a silent server cancel the run through the libraries; the
