@@ -333,7 +333,11 @@ class Case(unittest.TestCase):
         else:
             r, l, args = note
             self.assertIn("--incremental", args)
-            self.assertIn("%d:" % (r + 1), " ".join(args))
+            self.assertIn("-r", args)
+            rng = args[args.index("-r") + 1]
+            self.assertTrue(rng.startswith("%d:" % (r + 1)), rng)
+            if mode.end is not None:
+                self.assertNotEqual(rng.split(":")[1], "HEAD")
             first = [data]
         if url_from is not None:
             args = [a.replace(url_from, base) for a in args]
@@ -393,7 +397,8 @@ class Interruptions(Case):
     SIGNALS = [(signal.SIGINT, "file", Mode(), 5),
                (signal.SIGTERM, "svn", TRUNK, 4),
                (signal.SIGHUP, "svn", TRUNK_KEEP, 9),
-               (signal.SIGINT, "http", Mode(), 12)]
+               (signal.SIGINT, "http", Mode(), 12),
+               (signal.SIGTERM, "svn", Mode(subdir="trunk", end=30), 6)]
 
     def test_signals(self):
         for signum, protocol, mode, k in self.SIGNALS:
@@ -410,6 +415,34 @@ class Interruptions(Case):
                 self.assertIsNotNone(note, err)
                 self.assertCleanPrefix(mode, data, note, "cut")
                 self.assertResumes(mode, data, note, base, "resumed")
+
+    def test_signal_with_credentials(self):
+        """The command that continues the dump repeats the user name and the
+        options but not the password given with -p."""
+        access = servers.Access(users={"alice": "s3cret-word"})
+        config = os.path.join(WORK, "config")
+        mode = TRUNK
+        with servers.serve("svn", os.path.dirname(SOURCE), access) as base:
+            creds = ["--non-interactive", "--no-auth-cache", "-u", "alice"]
+            args = creds + ["-p", "s3cret-word", "--config-dir", config] + \
+                mode_flags(mode) + [repo_url(base, mode)]
+            with Run(args) as run:
+                run.read_headers(5)
+                os.kill(run.proc.pid, signal.SIGTERM)
+                status, data, err = run.finish()
+                self.assertEqual(run.temp_left(), [])
+            note = self.assertFailedWithNote(status, err,
+                                             signal_error(signal.SIGTERM))
+            self.assertIsNotNone(note, err)
+            self.assertNotIn("s3cret-word", err)
+            words = note[2]
+            self.assertIn("--non-interactive", words)
+            self.assertIn("--no-auth-cache", words)
+            self.assertRegex(" ".join(words), r"(-u|--username) alice ")
+            self.assertIn("--config-dir %s " % config, " ".join(words))
+            self.assertCleanPrefix(mode, data, note, "cut")
+            note = (note[0], note[1], ["-p", "s3cret-word"] + words)
+            self.assertResumes(mode, data, note, base, "resumed")
 
     # (protocol, mode, revision header after which the server is killed);
     # each dump is then continued, through a new server.
@@ -659,12 +692,11 @@ class Arguments(Case):
                         if os.path.exists(p):
                             found[name] = p
                 time.sleep(0.05)
-            # The pipe is full: vornhald holds its databases.
-            time.sleep(0.5)
-            self.assertIsNone(run.proc.poll())
+            # Nothing reads the pipe: vornhald holds its databases open.
             for name, p in sorted(found.items()):
                 self.assertEqual(stat.S_IMODE(os.stat(p).st_mode), 0o600,
                                  name)
+            self.assertIsNone(run.proc.poll())
             status, _, err = run.finish()
             self.assertEqual(status, 0, err)
             self.assertEqual(run.temp_left(), [])
