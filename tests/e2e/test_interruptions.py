@@ -12,7 +12,8 @@ Covered, on one generated history served by real servers:
   revision header (its standard output is read through a small pipe, so
   that it is never far ahead of the reader);
 - the server killed by its PID, and stopped by SIGSTOP (vornhald gives up
-  after --timeout seconds), at chosen points, over svn:// and http://;
+  after --timeout seconds), at chosen points, over svn:// and http://,
+  and a signal while a stopped server is waited for with --timeout 0;
 - each interrupted dump continued with the command that vornhald prints:
   whole repository and subdirectory, with and without --keep-revnums, the
   copies of the continued range kept as copies;
@@ -147,6 +148,24 @@ def signal_server(base, signum):
             os.kill(p, signum)
         except ProcessLookupError:
             pass
+
+
+def wait_for_socket(proc):
+    """Waits until proc has a socket open (it is connecting to a server)."""
+    deadline = time.monotonic() + BOUND
+    fds = "/proc/%d/fd" % proc.pid
+    while True:
+        if proc.poll() is not None:
+            raise AssertionError("vornhald ended before it connected")
+        for fd in os.listdir(fds):
+            try:
+                if os.readlink(os.path.join(fds, fd)).startswith("socket:"):
+                    return
+            except OSError:
+                pass
+        if time.monotonic() > deadline:
+            raise AssertionError("vornhald opened no socket in %d s" % BOUND)
+        time.sleep(0.05)
 
 
 class Run:
@@ -506,6 +525,27 @@ class Interruptions(Case):
                 self.assertCleanPrefix(mode, data, note, "cut")
                 self.assertResumes(mode, data, note, base, "resumed")
                 self.assertRegex(err[:err.index("NOTE: ")], TIMEOUT_ERROR)
+
+    def test_signal_while_the_server_is_silent(self):
+        """With --timeout 0 vornhald waits for a stopped server until a
+        signal ends the run, before any revision was written."""
+        for protocol in ("svn", "http"):
+            with self.subTest(protocol=protocol), \
+                    servers.serve(protocol, os.path.dirname(SOURCE)) as base:
+                signal_server(base, signal.SIGSTOP)
+                try:
+                    with Run(["--timeout", "0", repo_url(base, Mode())]) \
+                            as run:
+                        wait_for_socket(run.proc)
+                        os.kill(run.proc.pid, signal.SIGINT)
+                        status, data, err = run.finish()
+                        self.assertEqual(run.temp_left(), [])
+                finally:
+                    signal_server(base, signal.SIGCONT)
+                self.assertEqual(data, b"")
+                self.assertIsNone(self.assertFailedWithNote(
+                    status, err, signal_error(signal.SIGINT)), err)
+                self.assertNotIn("sent nothing", err)
 
     def test_closed_pipe(self):
         for protocol in ("file", "svn"):
