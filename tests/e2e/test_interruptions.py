@@ -85,9 +85,13 @@ WORK = None
 def setUpModule():
     global SOURCE, WORK
     WORK = tempfile.mkdtemp(prefix="interruptions-")
-    os.mkdir(os.path.join(WORK, "src"))
-    SOURCE = generator.generate(os.path.join(WORK, "src", "repo"), SEED,
-                                REVISIONS)
+    try:
+        os.mkdir(os.path.join(WORK, "src"))
+        SOURCE = generator.generate(os.path.join(WORK, "src", "repo"), SEED,
+                                    REVISIONS)
+    except BaseException:
+        shutil.rmtree(WORK, ignore_errors=True)
+        raise
 
 
 def tearDownModule():
