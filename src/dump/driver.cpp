@@ -419,6 +419,7 @@ dump_repository(session *sess, dump_options *opts, dump_outcome *outcome) {
   dumpfile_output output;
   if (svn_error_t *err = dumpfile_open_stdout(&output, sess->pool))
     return fail_with(err);
+  outcome->started = true;
   bool failed = write_stream(sess, opts, start_mid, subdir, revs, prepo,
                              props, from, &output);
   // After a failure the dump ends with the last complete revision.

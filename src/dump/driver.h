@@ -10,6 +10,7 @@
 // revision written completely, in the repository's and the dump's numbering
 // (-1 when none was).
 struct dump_outcome {
+  bool started = false; // the range was settled and the output opened
   bool header = false;
   svn_revnum_t last_repos_rev = -1;
   svn_revnum_t last_local_rev = -1;

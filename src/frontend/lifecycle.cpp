@@ -48,6 +48,10 @@ session_init(session *sess) {
 void
 print_continuation(const session *sess, const dump_options *opts,
                    const dump_outcome &outcome, svn_revnum_t end) {
+  // A run that failed before it began to write needs no word on where its
+  // dump ends, unless it was interrupted and may well work the next time.
+  if (!outcome.started && !cancel_signal() && !cancel_timed_out())
+    return;
   if (outcome.last_repos_rev < 0) {
     std::fputs(_("NOTE: no revision was written completely; run the same "
                  "command again.\n"),

@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
@@ -18,8 +19,9 @@ import servers  # noqa: E402
 
 VORNHALD = os.environ["VORNHALD"]
 HINT = "Please run with --help for usage information.\n"
-NOTE = re.compile(r"^NOTE: Please remove the temporary directory (.*) manually$",
-                  re.M)
+# The last line of a failed dump: where the dump ends.
+NOTE = re.compile(r"^NOTE: (no revision was written completely; run the same "
+                  r"command again\.|the dump ends with revision \d+ .*)$", re.M)
 NOT_YET = "dumping is not available yet"
 
 
@@ -47,6 +49,16 @@ class Cli(unittest.TestCase):
         subprocess.run(["svnmucc", "-U", cls.url, "-m", "one", "mkdir",
                         "trunk"], check=True, stdout=subprocess.DEVNULL)
         cls.repo = repo
+        # A text larger than a pipe holds: a dump of it whose output nobody
+        # reads stays running, with its temporary directory in place.
+        big = os.path.join(cls.base, "big.bin")
+        with open(big, "wb") as f:
+            f.write(os.urandom(2 << 20))
+        held = os.path.join(cls.base, "held")
+        subprocess.run(["svnadmin", "create", held], check=True)
+        cls.held_url = servers.file_url(held)
+        subprocess.run(["svnmucc", "-U", cls.held_url, "-m", "big", "put",
+                        big, "big.bin"], check=True, stdout=subprocess.DEVNULL)
 
     @classmethod
     def tearDownClass(cls):
@@ -64,14 +76,45 @@ class Cli(unittest.TestCase):
         self.assertEqual(os.listdir(self.tmp), [], p.stderr)
 
     def failed_dump(self, *args, **kw):
-        """A dump that fails in the driver, placeholder or real: the range
-        ends after HEAD."""
+        """A dump that fails before it writes anything (the range ends after
+        HEAD): the error, no note on where the dump ends, and no temporary
+        directory left."""
         p = self.vornhald(*args, "-r", "5:6", self.url, **kw)
         self.assertEqual(p.returncode, 1, p.stderr)
-        m = NOTE.search(p.stderr)
-        self.assertIsNotNone(m, p.stderr)
-        self.assertTrue(p.stderr.endswith(m.group(0) + "\n"), p.stderr)
-        return m.group(1), p
+        self.assertIsNone(NOTE.search(p.stderr), p.stderr)
+        self.assertNoTempDir(p)
+        return p
+
+    def held_temp_dir(self, tmpdir, unset_tmpdir=False):
+        """The temporary directory of a running dump whose output is not
+        read, found in `tmpdir` (or /tmp); the dump is then let finish."""
+        parent = "/tmp" if unset_tmpdir else (tmpdir or "/")
+        before = set(os.listdir(parent))
+        env = dict(os.environ, HOME=self.home)
+        env.pop("TMPDIR", None)
+        if not unset_tmpdir:
+            env["TMPDIR"] = tmpdir
+        proc = subprocess.Popen([VORNHALD, "-q", self.held_url], env=env,
+                                stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        try:
+            found = None
+            for _ in range(600):
+                new = [n for n in set(os.listdir(parent)) - before
+                       if n.startswith("vornhald")]
+                if new:
+                    found = os.path.join(parent, new[0])
+                    break
+                time.sleep(0.05)
+            self.assertIsNotNone(found, "no temporary directory appeared")
+            mode = os.stat(found).st_mode
+        finally:
+            proc.stdout.read()
+            proc.wait(timeout=120)
+        self.assertEqual(proc.returncode, 0)
+        self.assertFalse(os.path.exists(found))
+        return found, mode
 
     def test_no_arguments_prints_usage_and_fails(self):
         p = self.vornhald()
@@ -177,28 +220,25 @@ class Cli(unittest.TestCase):
         self.assertEqual(p.stdout, "")
         self.assertNoTempDir(p)
 
-    def test_failed_dump_keeps_and_names_the_temp_dir(self):
+    def test_failed_dump_removes_the_temp_dir(self):
         for quiet in ([], ["-q"]):
             with self.subTest(quiet=quiet):
-                path, p = self.failed_dump(*quiet)
-                self.assertEqual(os.path.dirname(path), self.tmp)
-                self.assertRegex(os.path.basename(path),
-                                 r"^vornhald[A-Za-z0-9]{6}$")
-                mode = os.stat(path).st_mode
-                self.assertTrue(stat.S_ISDIR(mode))
-                self.assertEqual(stat.S_IMODE(mode), 0o700)
+                p = self.failed_dump(*quiet)
                 self.assertIn("ERROR: ", p.stderr)
-                shutil.rmtree(path)
 
     def test_tmpdir_forms(self):
-        # TMPDIR with a trailing slash: no doubled slash in the path.
-        path, _ = self.failed_dump(tmpdir=self.tmp + "/")
+        # The private directory, 0700, made while the dump runs.
+        path, mode = self.held_temp_dir(self.tmp)
         self.assertEqual(os.path.dirname(path), self.tmp)
-        shutil.rmtree(path)
+        self.assertRegex(os.path.basename(path), r"^vornhald[A-Za-z0-9]{6}$")
+        self.assertTrue(stat.S_ISDIR(mode))
+        self.assertEqual(stat.S_IMODE(mode), 0o700)
+        # TMPDIR with a trailing slash: no doubled slash in the path.
+        path, _ = self.held_temp_dir(self.tmp + "/")
+        self.assertEqual(os.path.dirname(path), self.tmp)
         # Without TMPDIR: under /tmp.
-        path, _ = self.failed_dump(unset_tmpdir=True)
+        path, _ = self.held_temp_dir(None, unset_tmpdir=True)
         self.assertRegex(path, r"^/tmp/vornhald[A-Za-z0-9]{6}$")
-        shutil.rmtree(path)
         # A TMPDIR that does not exist.
         p = self.vornhald(self.url, tmpdir=self.tmp + "/missing")
         self.assertEqual(p.returncode, 1)
@@ -206,9 +246,8 @@ class Cli(unittest.TestCase):
                          "ERROR: Unable to create temporary directory.\n")
         # An empty TMPDIR names the file-system root.
         if os.access("/", os.W_OK):
-            path, _ = self.failed_dump(tmpdir="")
+            path, _ = self.held_temp_dir("")
             self.assertRegex(path, r"^/vornhald[A-Za-z0-9]{6}$")
-            shutil.rmtree(path)
         else:
             p = self.vornhald(self.url, tmpdir="")
             self.assertEqual(p.returncode, 1)
