@@ -100,7 +100,7 @@ apply_changes(const path_repo *repo, critbit_tree *tree) {
   for (int i = 0; i < repo->changes->nelts; ++i) {
     const pr_change &change = APR_ARRAY_IDX(repo->changes, i, pr_change);
     if (change.action == '+') {
-      if (critbit_insert(tree, change.path) == 12)
+      if (critbit_insert(tree, change.path) == CRITBIT_NO_MEMORY)
         return false;
     } else {
       critbit_delete(tree, change.path);
@@ -134,7 +134,10 @@ advance_cache(path_repo *repo, svn_revnum_t revision) {
 
 int
 insert_path(const char *str, void *data) noexcept {
-  return critbit_insert(static_cast<critbit_tree *>(data), str) == 12 ? 12 : 0;
+  return critbit_insert(static_cast<critbit_tree *>(data), str) ==
+                 CRITBIT_NO_MEMORY
+             ? CRITBIT_NO_MEMORY
+             : 0;
 }
 
 apr_status_t
