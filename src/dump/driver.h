@@ -5,7 +5,8 @@
 
 #include "dumpfile/dump_options.h"
 #include "repos/session.h"
+#include "util/apr_glue.h"
 
-// Runs the whole dump to standard output. Returns false on success, true on
-// failure after the failure has been reported.
-bool dump_repository(session *sess, dump_options *opts);
+// Runs the whole dump to standard output. Fails with the error of the step
+// that failed; nothing here reports it.
+vh::Error dump_repository(session *sess, dump_options *opts);

@@ -15,12 +15,14 @@
 #include <svn_pools.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 
 int vornhald_main(int argc, char **argv);
 
@@ -59,21 +61,29 @@ run(int argc, char **argv, session *sess, dump_options *opts) {
 
   // Kept outside the session's pool: the pool is cleared after the dump,
   // and the path is still needed to remove or name the directory.
-  const std::string temp_dir = temp_dir_make(sess->pool);
-  if (temp_dir.empty())
+  std::string temp_dir;
+  if (vh::Error err = temp_dir_make(sess->pool, &temp_dir)) {
+    report_error(std::move(err));
     return EXIT_FAILURE;
+  }
   opts->temp_dir = temp_dir.c_str();
 
-  if (session_open(sess)) {
+  if (vh::Error err = session_open(sess)) {
+    report_error(std::move(err));
     remove_tree(sess->pool, temp_dir.c_str(), true);
     return EXIT_FAILURE;
   }
 
-  bool failed = dump_repository(sess, opts);
-  if (!failed && std::fflush(stdout) != 0) {
-    std::fputs(_("ERROR: Unable to write to standard output.\n"), stderr);
-    failed = true;
+  vh::Error err = dump_repository(sess, opts);
+  if (!err && std::fflush(stdout) != 0) {
+    const int reason = errno ? errno : EIO;
+    err = vh::Error::createf(APR_FROM_OS_ERROR(reason), "%s",
+                             _("Unable to write to standard output."));
   }
+  const bool failed = static_cast<bool>(err);
+  // Reported before the clean-ups run, so that the error comes before the
+  // note about the temporary directory.
+  report_error(std::move(err));
   // Runs the clean-ups that close and delete the stores' files.
   svn_pool_clear(sess->pool);
 

@@ -1,7 +1,7 @@
 // Diagnostics: the process-wide verbosity and the four level printers that
-// every module writes its progress, trace and debug text with, and the
-// display of Subversion error chains. Everything goes to standard error;
-// standard output carries only the dump stream.
+// every module writes its progress, trace and debug text with, the display
+// of Subversion error chains, and the one report of a failure. Everything
+// goes to standard error; standard output carries only the dump stream.
 #pragma once
 
 #include "util/apr_glue.h"
