@@ -75,6 +75,15 @@ file_path(int id) {
   return buf;
 }
 
+// Whether `path` existed at `rev`: 1 or 0, or -1 when the question failed.
+int
+answer_of(path_repo *repo, const char *path, long rev, apr_pool_t *pool) {
+  bool exists = false;
+  if (path_repo_exists(repo, path, rev, pool, &exists))
+    return -1;
+  return exists ? 1 : 0;
+}
+
 // Toggles four random files: adds the absent ones and deletes the present
 // ones. Returns the number of changes.
 int
@@ -84,9 +93,9 @@ toggle_files(path_repo *repo, std::mt19937 &rng, std::vector<char> &present,
   for (int k = 0; k < changes; ++k) {
     int id = static_cast<int>(rng() % FILE_IDS);
     if (present[id])
-      path_repo_delete(repo, file_path(id).c_str(), pool);
+      static_cast<void>(path_repo_delete(repo, file_path(id).c_str(), pool));
     else
-      path_repo_add(repo, file_path(id).c_str());
+      static_cast<void>(path_repo_add(repo, file_path(id).c_str()));
     present[id] ^= 1;
   }
   return changes;
@@ -97,8 +106,8 @@ void
 replace_subdir(path_repo *repo, std::mt19937 &rng, std::vector<char> &present,
                apr_pool_t *pool) {
   int s = static_cast<int>(rng() % (DIRS * SUBS));
-  path_repo_delete(repo, sub_path(s).c_str(), pool);
-  path_repo_add(repo, sub_path(s).c_str());
+  static_cast<void>(path_repo_delete(repo, sub_path(s).c_str(), pool));
+  static_cast<void>(path_repo_add(repo, sub_path(s).c_str()));
   for (int id = s * 100; id < s * 100 + 100; ++id)
     present[id] = 0;
 }
@@ -115,8 +124,7 @@ ask_random_files(path_repo *repo, std::mt19937 &rng, int queries, Pick pick,
     iterpool.clear();
     long rev = pick();
     int id = static_cast<int>(rng() % FILE_IDS);
-    int answer =
-        path_repo_exists(repo, file_path(id).c_str(), rev, iterpool.get());
+    int answer = answer_of(repo, file_path(id).c_str(), rev, iterpool.get());
     if (answer < 0)
       return -1;
     found += answer;
@@ -127,8 +135,8 @@ ask_random_files(path_repo *repo, std::mt19937 &rng, int queries, Pick pick,
 bool
 bench_paths(const std::string &dir, long revisions, int random_queries,
             long dumped, apr_pool_t *root) {
-  path_repo *repo = path_repo_create(dir.c_str(), root);
-  if (!repo)
+  path_repo *repo = nullptr;
+  if (path_repo_create(dir.c_str(), root, &repo))
     return false;
   std::mt19937 rng(1);
   std::vector<char> present(FILE_IDS, 0);
@@ -138,17 +146,17 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
   auto start = Clock::now();
   // Revision 1: the directories and half of the files.
   for (const char *p : {"trunk", "trunk/src"})
-    path_repo_add(repo, p);
+    static_cast<void>(path_repo_add(repo, p));
   for (int d = 0; d < DIRS; ++d)
-    path_repo_add(repo, dir_path(d).c_str());
+    static_cast<void>(path_repo_add(repo, dir_path(d).c_str()));
   for (int s = 0; s < DIRS * SUBS; ++s)
-    path_repo_add(repo, sub_path(s).c_str());
+    static_cast<void>(path_repo_add(repo, sub_path(s).c_str()));
   for (int id = 0; id < FILE_IDS; ++id)
     if (rng() % 2) {
       present[id] = 1;
-      path_repo_add(repo, file_path(id).c_str());
+      static_cast<void>(path_repo_add(repo, file_path(id).c_str()));
     }
-  if (path_repo_commit(repo, 1, iterpool.get()) != 0)
+  if (path_repo_commit(repo, 1, iterpool.get()))
     return false;
 
   long rss_at_10k = 0;
@@ -158,7 +166,7 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
     // Now and then a subdirectory is replaced by an empty one.
     if (r % 997 == 0)
       replace_subdir(repo, rng, present, iterpool.get());
-    if (path_repo_commit(repo, r, iterpool.get()) != 0)
+    if (path_repo_commit(repo, r, iterpool.get()))
       return false;
     if (r == 10000)
       rss_at_10k = peak_rss_kb();
@@ -200,8 +208,8 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
   // Sanity: the newest revision answers as the model does.
   for (int id = 0; id < FILE_IDS; id += 7) {
     iterpool.clear();
-    if (path_repo_exists(repo, file_path(id).c_str(), revisions,
-                         iterpool.get()) != present[id]) {
+    if (answer_of(repo, file_path(id).c_str(), revisions, iterpool.get()) !=
+        present[id]) {
       std::printf("paths: WRONG answer for %s\n", file_path(id).c_str());
       return false;
     }
@@ -217,7 +225,7 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
     for (int q = 0; q < 4; ++q) {
       int id = static_cast<int>(rng() % FILE_IDS);
       int answer =
-          path_repo_exists(repo, file_path(id).c_str(), r - 1, iterpool.get());
+          answer_of(repo, file_path(id).c_str(), r - 1, iterpool.get());
       if (answer != present[id]) {
         std::printf("paths: WRONG answer for %s at %ld\n",
                     file_path(id).c_str(), r - 1);
@@ -228,7 +236,7 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
     toggle_files(repo, rng, present, iterpool.get());
     if (r % 97 == 0)
       replace_subdir(repo, rng, present, iterpool.get());
-    if (path_repo_commit(repo, r, iterpool.get()) != 0)
+    if (path_repo_commit(repo, r, iterpool.get()))
       return false;
   }
   double dump_secs = seconds_since(start);
@@ -242,8 +250,8 @@ bench_paths(const std::string &dir, long revisions, int random_queries,
 
 bool
 bench_props(const std::string &dir, apr_pool_t *root) {
-  property_storage *ps = property_storage_create(dir.c_str(), root);
-  if (!ps)
+  property_storage *ps = nullptr;
+  if (property_storage_create(dir.c_str(), root, &ps))
     return false;
   std::mt19937 rng(2);
   vh::Pool iterpool(root);
@@ -258,7 +266,7 @@ bench_props(const std::string &dir, apr_pool_t *root) {
     apr_hash_t *props = apr_hash_make(pool);
     // The editor loads a node's properties on open and stores them on
     // close.
-    if (property_storage_load(ps, path, props, pool) != 0)
+    if (property_storage_load(ps, path, props, pool))
       return false;
     apr_hash_set(props, "svn:eol-style", APR_HASH_KEY_STRING,
                  svn_string_create(eol[rng() % 3], pool));
@@ -268,10 +276,10 @@ bench_props(const std::string &dir, apr_pool_t *root) {
       apr_hash_set(props, "custom:owner", APR_HASH_KEY_STRING,
                    svn_string_createf(pool, "user%u",
                                       static_cast<unsigned>(rng() % 200)));
-    if (property_storage_store(ps, path, props, pool) != 0)
+    if (property_storage_store(ps, path, props, pool))
       return false;
     if (i % 100 == 0) {
-      if (property_storage_cleanup(ps, pool) != 0)
+      if (property_storage_cleanup(ps, pool))
         return false;
       iterpool.clear();
     }

@@ -28,9 +28,9 @@ numbers_are_repository_revisions(const de_node_baton *node) {
 }
 
 svn_error_t *
-parent_check_error(svn_revnum_t revision) {
+parent_check_error(svn_revnum_t revision, svn_error_t *cause) {
   return svn_error_createf(
-      1, nullptr,
+      1, cause,
       _("Failed to check parent relationship at previous revision %ld"),
       static_cast<long>(revision));
 }
@@ -114,16 +114,18 @@ delta_check_action(de_node_baton *node) {
     if (a->cp_info == CPI_COPY && a->copyfrom_path) {
       const char *src = path_skip_prefix(repos_path_of(node), a->copyfrom_path);
       const char *rest = rest_after(a->path, node->path);
-      signed char answer = path_repo_check_parent(
-          de->prepo, src ? src : "", rest, a->copyfrom_rev_local, node->pool);
+      bool answer = false;
+      vh::Error err = path_repo_check_parent(
+          de->prepo, src ? src : "", rest, a->copyfrom_rev_local, node->pool,
+          &answer);
       print_debug("delta_check_action(%s): parent copy check %s -> %s for %s "
                   "at %ld [is %d]\n",
                   node->path, src ? src : "", a->path, rest,
                   static_cast<long>(a->copyfrom_rev_local),
                   static_cast<int>(answer));
-      if (answer < 0)
-        return parent_check_error(a->copyfrom_rev_local);
-      if (answer == 0)
+      if (err)
+        return parent_check_error(a->copyfrom_rev_local, err.release());
+      if (!answer)
         node->action = 'A';
       return SVN_NO_ERROR;
     }
@@ -140,22 +142,24 @@ delta_check_action(de_node_baton *node) {
     if (node->action == 'R') {
       const char *dir = svn_relpath_dirname(node->path, node->pool);
       const char *name = rest_after(dir, node->path);
-      signed char answer =
-          path_repo_check_parent(de->prepo, dir, name, previous, node->pool);
+      bool answer = false;
+      vh::Error err = path_repo_check_parent(de->prepo, dir, name, previous,
+                                             node->pool, &answer);
       print_debug("delta_check_action(%s): parent check: %s for %s at %ld "
                   "[is %d]\n",
                   node->path, dir, name, static_cast<long>(previous),
                   static_cast<int>(answer));
-      if (answer < 0)
-        return parent_check_error(previous);
-      if (answer == 0)
+      if (err)
+        return parent_check_error(previous, err.release());
+      if (!answer)
         node->action = 'A';
     } else if (node->action == 'M' && de->local_revnum > 0) {
-      signed char answer =
-          path_repo_exists(de->prepo, node->path, previous, node->pool);
-      if (answer < 0)
-        return parent_check_error(previous);
-      if (answer == 0)
+      bool answer = false;
+      vh::Error err = path_repo_exists(de->prepo, node->path, previous,
+                                       node->pool, &answer);
+      if (err)
+        return parent_check_error(previous, err.release());
+      if (!answer)
         node->action = 'A';
     }
   }

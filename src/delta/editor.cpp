@@ -57,12 +57,12 @@ tree_history_error() {
 // Fills the properties of an opened node from the property storage.
 svn_error_t *
 load_properties(de_node_baton *node) {
-  int rc = property_storage_load(node->de->props, node->path, node->properties,
-                                 node->pool);
-  if (rc != 0)
-    return svn_error_createf(1, nullptr,
-                             _("Unable to load properties for %s (%d)\n"),
-                             node->path, rc);
+  vh::Error err = property_storage_load(node->de->props, node->path,
+                                        node->properties, node->pool);
+  if (err)
+    return svn_error_createf(1, err.release(),
+                             _("Unable to load properties for %s"),
+                             node->path);
   return SVN_NO_ERROR;
 }
 
@@ -88,7 +88,7 @@ forget_replaced(de_baton *de, const char *path, apr_pool_t *pool) {
   text_store_forget_digests_below(de->texts, path, pool);
   text_store_forget_digest(de->texts, path);
   property_storage_delete(de->props, path);
-  if (!de->dry_run && path_repo_delete(de->prepo, path, pool) != 0)
+  if (!de->dry_run && path_repo_delete(de->prepo, path, pool))
     return tree_history_error();
   return SVN_NO_ERROR;
 }
@@ -144,13 +144,15 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
   // The server sends the deletion of a path that it keeps from this user,
   // which the dump never held: there is nothing to delete.
   if (de->local_revnum > 0) {
-    signed char held =
-        path_repo_exists(de->prepo, p, de->local_revnum - 1, pool);
-    if (held < 0)
+    bool held = false;
+    vh::Error err =
+        path_repo_exists(de->prepo, p, de->local_revnum - 1, pool, &held);
+    if (err)
       return svn_error_createf(
-          1, nullptr, _("Failed to look up '%s' at previous revision %ld"), p,
+          1, err.release(),
+          _("Failed to look up '%s' at previous revision %ld"), p,
           static_cast<long>(de->local_revnum - 1));
-    if (held == 0) {
+    if (!held) {
       print_debug("de_delete_entry(%s): not in the dump, ignored\n", p);
       return SVN_NO_ERROR;
     }
@@ -172,7 +174,7 @@ de_delete_entry(const char *path, svn_revnum_t revision, void *parent_baton,
   property_storage_delete(de->props, node->path);
 
   if (!de->dry_run &&
-      path_repo_delete(de->prepo, node->path, pool) != 0)
+      path_repo_delete(de->prepo, node->path, pool))
     return tree_history_error();
   return SVN_NO_ERROR;
 }
@@ -197,7 +199,7 @@ add_node(const char *path, void *parent_baton, svn_node_kind_t kind,
     take_logged_change(node, change);
 
   if (!de->dry_run &&
-      path_repo_add(de->prepo, node->path) != 0)
+      path_repo_add(de->prepo, node->path))
     return tree_history_error();
   *child_baton = node;
   return SVN_NO_ERROR;
@@ -327,12 +329,12 @@ de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
 
 svn_error_t *
 close_node(de_node_baton *node, apr_pool_t *pool) {
-  int rc = property_storage_store(node->de->props, node->path, node->properties,
-                                  pool);
-  if (rc != 0)
-    return svn_error_createf(1, nullptr,
-                             _("Unable to store properties for %s (%d)\n"),
-                             node->path, rc);
+  vh::Error err = property_storage_store(node->de->props, node->path,
+                                         node->properties, pool);
+  if (err)
+    return svn_error_createf(1, err.release(),
+                             _("Unable to store properties for %s"),
+                             node->path);
   return SVN_NO_ERROR;
 }
 

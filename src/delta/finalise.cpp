@@ -88,14 +88,15 @@ loader_holds(de_baton *de, const char *path, apr_pool_t *pool, bool *held) {
     *held = probe.cp_info == CPI_COPY;
     return SVN_NO_ERROR;
   }
-  signed char answer =
-      path_repo_exists(de->prepo, path, de->local_revnum - 1, pool);
-  if (answer < 0)
+  bool answer = false;
+  vh::Error err =
+      path_repo_exists(de->prepo, path, de->local_revnum - 1, pool, &answer);
+  if (err)
     return svn_error_createf(
-        1, nullptr,
+        1, err.release(),
         _("Failed to check parent relationship at previous revision %ld"),
         static_cast<long>(de->local_revnum - 1));
-  *held = answer == 1;
+  *held = answer;
   return SVN_NO_ERROR;
 }
 
@@ -224,12 +225,13 @@ delta_propagate_copy(de_node_baton *parent, de_node_baton *child) {
     ++rest;
 
   vh::Pool scratch(child->pool);
-  signed char answer =
-      path_repo_check_parent(de->prepo, src ? src : "", rest, r, scratch.get());
-  if (answer < 0)
-    return svn_error_create(1, nullptr,
+  bool answer = false;
+  vh::Error err = path_repo_check_parent(de->prepo, src ? src : "", rest, r,
+                                         scratch.get(), &answer);
+  if (err)
+    return svn_error_create(1, err.release(),
                             _("Failed to propagate copy information"));
-  if (answer == 0) {
+  if (!answer) {
     print_debug("path_repo: parent relation %s -> %s in %ld FAIL\n", src, rest,
                 static_cast<long>(r));
     child->cp_info = CPI_NONE;

@@ -23,12 +23,11 @@
 
 namespace {
 
-// Reports `err` and clears it; returns true so that callers can fail with it.
-bool
+// Takes `err` into the result that callers fail with; the lifecycle reports
+// it.
+vh::Error
 fail_with(svn_error_t *err) {
-  handle_error(err, _("ERROR: "));
-  svn_error_clear(err);
-  return true;
+  return vh::Error(err);
 }
 
 // Receiver that keeps the revision of the one log entry asked for.
@@ -79,8 +78,8 @@ last_change(session *sess, svn_revnum_t rev, svn_revnum_t *created,
 
 // Narrows opts->start and opts->end to the range that will be dumped and
 // checks that the URL names a directory at the start. Writes nothing to
-// standard output. True on failure after reporting it.
-bool
+// standard output.
+vh::Error
 settle_range(session *sess, dump_options *opts) {
   apr_pool_t *scratch = nullptr;
   apr_pool_create(&scratch, sess->pool);
@@ -92,10 +91,10 @@ settle_range(session *sess, dump_options *opts) {
   }
   if (!SVN_IS_VALID_REVNUM(created)) {
     // Whatever the end was, the user named the URL as it is now.
-    std::fprintf(stderr, _("ERROR: URL '%s' not found in HEAD revision\n"),
-                 sess->url);
     apr_pool_destroy(scratch);
-    return true;
+    return vh::Error::createf(SVN_ERR_FS_NOT_FOUND,
+                              _("URL '%s' not found in HEAD revision"),
+                              sess->url);
   }
   opts->end = created;
   // -r HEAD: the start is the revision the end has just been settled to.
@@ -105,20 +104,16 @@ settle_range(session *sess, dump_options *opts) {
   if (opts->start != 0 || !*sess->repos_path) {
     svn_node_kind_t kind = svn_node_none;
     err = svn_ra_check_path(sess->ra, "", opts->start, &kind, scratch);
-    const bool failed = err != nullptr;
-    if (failed) {
-      handle_error(err, _("ERROR: "));
-      svn_error_clear(err);
-    }
-    if (failed || kind == svn_node_none) {
-      std::fprintf(stderr, _("ERROR: URL '%s' not found in revision %ld\n"),
-                   sess->url, opts->start);
+    if (err || kind == svn_node_none) {
       apr_pool_destroy(scratch);
-      return true;
+      return vh::Error::wrapf(vh::Error(err),
+                              _("URL '%s' not found in revision %ld"),
+                              sess->url, opts->start);
     }
-  } else if (find_revision_bounds(sess, &opts->start, &opts->end)) {
+  } else if (vh::Error bounds_err =
+                 find_revision_bounds(sess, &opts->start, &opts->end)) {
     apr_pool_destroy(scratch);
-    return true;
+    return bounds_err;
   }
   apr_pool_destroy(scratch);
 
@@ -161,8 +156,7 @@ revision_props(const log_revision *logrev, apr_pool_t *pool) {
 // (or an empty tree when `start_empty`) into revision `revision` of the
 // session's URL. This is the only place where a revision's changes come in.
 // Scratch memory lives in a child of `pool`, destroyed before returning.
-// True on failure after reporting it.
-bool
+vh::Error
 drive_revision(session *sess, const dump_options *opts, svn_revnum_t revision,
                svn_revnum_t diff, bool start_empty,
                const apr_array_header_t *replaced,
@@ -201,19 +195,18 @@ drive_revision(session *sess, const dump_options *opts, svn_revnum_t revision,
   apr_pool_destroy(diff_pool);
   if (err)
     return fail_with(err);
-  return false;
+  return {};
 }
 
 // Flushes what the revision wrote; a stream that cannot be written fails the
 // run instead of ending in a truncated dump reported as success.
-bool
+vh::Error
 flush_stream(dumpfile_output *output) {
-  svn_error_t *err = dumpfile_flush(output);
-  return err ? fail_with(err) : false;
+  return fail_with(dumpfile_flush(output));
 }
 
 struct loop_start;
-bool write_stream(session *sess, dump_options *opts, bool start_mid,
+vh::Error write_stream(session *sess, dump_options *opts, bool start_mid,
                   bool subdir, revision_map *revs, path_repo *prepo,
                   property_storage *props, const loop_start &from,
                   dumpfile_output *output);
@@ -230,9 +223,8 @@ struct loop_start {
   bool dry_run = false;
 };
 
-// The per-revision loop, from the first revision to dump to opts->end. True
-// on failure after reporting it.
-bool
+// The per-revision loop, from the first revision to dump to opts->end.
+vh::Error
 dump_loop(session *sess, dump_options *opts, dump_context *ctx,
           const loop_start &from, bool numbers_in_sync) {
   revision_map *revs = ctx->revs;
@@ -248,9 +240,10 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
   // the range every time, which grows with the square of the history.
   apr_array_header_t *to_dump = nullptr;
   int next_to_dump = 0;
-  if (from.fetch_per_revision &&
-      fetch_log_revisions(sess, start, opts->end, &to_dump, sess->pool))
-    return true;
+  if (from.fetch_per_revision)
+    if (vh::Error err =
+            fetch_log_revisions(sess, start, opts->end, &to_dump, sess->pool))
+      return err;
 
   for (;;) {
     if (svn_error_t *err = cancel_check(nullptr))
@@ -264,13 +257,14 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
       print_progress(_("Fetching log for original revision %ld... "),
                      global_rev);
       if (next_to_dump == to_dump->nelts)
-        return false; // the listed history ends before opts->end
+        return {}; // the listed history ends before opts->end
       const svn_revnum_t rev =
           APR_ARRAY_IDX(to_dump, next_to_dump++, svn_revnum_t);
       log_revision entry;
-      if (fetch_log_entry(sess, rev, rev, &entry, rev_pool.get())) {
+      if (vh::Error err =
+              fetch_log_entry(sess, rev, rev, &entry, rev_pool.get())) {
         print_progress("%s", _("failed\n"));
-        return true;
+        return err;
       }
       list_idx = revision_map_append(revs, entry);
       print_progress("%s", _("done\n"));
@@ -287,8 +281,9 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     if ((opts->flags & DF_KEEP_REVNUMS) && !dry) {
       vh::Pool pad_pool(rev_pool.get());
       while (local_rev < logrev->revision) {
-        if (path_repo_commit(ctx->prepo, local_rev, pad_pool.get()) != 0)
-          return true;
+        if (vh::Error err =
+                path_repo_commit(ctx->prepo, local_rev, pad_pool.get()))
+          return err;
         head.paddings.push_back(local_rev);
         ++local_rev;
         pad_pool.clear();
@@ -325,9 +320,10 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
                                         replaced, &head, rev_pool.get());
     if (err)
       return fail_with(err);
-    if (drive_revision(sess, opts, logrev->revision, diff, start_empty,
-                       replaced, editor, edit_baton, rev_pool.get()))
-      return true;
+    if (vh::Error drive_err =
+            drive_revision(sess, opts, logrev->revision, diff, start_empty,
+                           replaced, editor, edit_baton, rev_pool.get()))
+      return drive_err;
     for (svn_revnum_t padded : head.paddings) {
       if (verbosity == 0)
         print_normal(_("* Padded revision %ld.\n"), padded);
@@ -336,16 +332,17 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     }
 
     if (dry) {
-      if (path_repo_discard(ctx->prepo, rev_pool.get()) != 0)
-        return true;
-    } else if (path_repo_commit(ctx->prepo, local_rev, rev_pool.get()) != 0) {
-      return true;
+      if (vh::Error discard_err =
+              path_repo_discard(ctx->prepo, rev_pool.get()))
+        return discard_err;
+    } else if (vh::Error commit_err =
+                   path_repo_commit(ctx->prepo, local_rev, rev_pool.get())) {
+      return commit_err;
     }
-    if (property_storage_cleanup(ctx->props, rev_pool.get()) != 0) {
-      std::fprintf(stderr, "%s",
-                   _("Error cleaning up node property storage\n"));
-      return true;
-    }
+    if (vh::Error cleanup_err =
+            property_storage_cleanup(ctx->props, rev_pool.get()))
+      return vh::Error::wrapf(std::move(cleanup_err), "%s",
+                              _("Error cleaning up node property storage"));
     if (verbosity > 0) {
       if (dry)
         print_verbose("%s", _("done\n"));
@@ -366,13 +363,13 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     ++local_rev;
     dry = false;
     if (dumped >= opts->end)
-      return false;
+      return {};
   }
 }
 
 } // namespace
 
-bool
+vh::Error
 dump_repository(session *sess, dump_options *opts, dump_outcome *outcome) {
   *outcome = dump_outcome{};
   // A prefix that no loader would accept is refused before anything else.
@@ -384,19 +381,20 @@ dump_repository(session *sess, dump_options *opts, dump_outcome *outcome) {
   print_debug("initial range: %ld:%ld\n", opts->start, opts->end);
   // The start as the user gave it (HEAD is -1), not as settled, decides.
   const bool start_mid = (opts->flags & DF_INCREMENTAL) && opts->start != 0;
-  if (settle_range(sess, opts))
-    return true;
+  if (vh::Error err = settle_range(sess, opts))
+    return err;
 
   const bool subdir = *session_subtree(sess) != '\0';
   revision_map *revs = revision_map_make(
       sess->pool, subdir, (opts->flags & DF_KEEP_REVNUMS) != 0);
 
-  property_storage *props = property_storage_create(opts->temp_dir, sess->pool);
-  if (!props)
-    return true;
-  path_repo *prepo = path_repo_create(opts->temp_dir, sess->pool);
-  if (!prepo)
-    return true;
+  property_storage *props = nullptr;
+  if (vh::Error err =
+          property_storage_create(opts->temp_dir, sess->pool, &props))
+    return err;
+  path_repo *prepo = nullptr;
+  if (vh::Error err = path_repo_create(opts->temp_dir, sess->pool, &prepo))
+    return err;
 
   // An incremental dump from the middle of history first replays the
   // earlier log into the path repository; the loop then begins at the base
@@ -404,8 +402,8 @@ dump_repository(session *sess, dump_options *opts, dump_outcome *outcome) {
   loop_start from;
   if (start_mid) {
     mid_history_start mid;
-    if (mid_history_prepare(sess, opts, prepo, revs, &mid))
-      return true;
+    if (vh::Error err = mid_history_prepare(sess, opts, prepo, revs, &mid))
+      return err;
     from.list_idx = mid.list_idx;
     from.local_rev = mid.local_rev;
     from.fetch_per_revision = false;
@@ -420,8 +418,8 @@ dump_repository(session *sess, dump_options *opts, dump_outcome *outcome) {
   if (svn_error_t *err = dumpfile_open_stdout(&output, sess->pool))
     return fail_with(err);
   outcome->started = true;
-  bool failed = write_stream(sess, opts, start_mid, subdir, revs, prepo,
-                             props, from, &output);
+  vh::Error failed = write_stream(sess, opts, start_mid, subdir, revs, prepo,
+                                 props, from, &output);
   // After a failure the dump ends with the last complete revision.
   if (failed && !dumpfile_rollback(&output))
     std::fprintf(stderr, "%s",
@@ -435,9 +433,8 @@ dump_repository(session *sess, dump_options *opts, dump_outcome *outcome) {
 
 namespace {
 
-// Writes the stream's head and every revision to `output`. True on failure
-// after reporting it.
-bool
+// Writes the stream's head and every revision to `output`.
+vh::Error
 write_stream(session *sess, dump_options *opts, bool start_mid, bool subdir,
              revision_map *revs, path_repo *prepo, property_storage *props,
              const loop_start &from, dumpfile_output *output) {
@@ -447,8 +444,8 @@ write_stream(session *sess, dump_options *opts, bool start_mid, bool subdir,
       return fail_with(err);
     if (!opts->prefix && !subdir) {
       const char *uuid = nullptr;
-      if (session_get_uuid(sess, &uuid))
-        return true;
+      if (vh::Error uuid_err = session_get_uuid(sess, &uuid))
+        return uuid_err;
       if (svn_error_t *err = dumpfile_write_uuid(output->stream, uuid))
         return fail_with(err);
     }
@@ -469,8 +466,9 @@ write_stream(session *sess, dump_options *opts, bool start_mid, bool subdir,
   ctx.texts = text_store_create(sess->pool);
   ctx.out = output->stream;
   ctx.output = output;
-  return dump_loop(sess, opts, &ctx, from, numbers_in_sync) ||
-         flush_stream(output);
+  if (vh::Error err = dump_loop(sess, opts, &ctx, from, numbers_in_sync))
+    return err;
+  return flush_stream(output);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "dumpfile/dump_options.h"
 #include "repos/session.h"
+#include "util/apr_glue.h"
 
 // How far a dump got: whether the stream's head was written, and the last
 // revision written completely, in the repository's and the dump's numbering
@@ -17,7 +18,8 @@ struct dump_outcome {
 };
 
 // Runs the whole dump to standard output and says in `outcome` how far it
-// got. Returns false on success, true on failure after the failure has been
-// reported; standard output then ends with the last complete revision when
-// it is a regular file.
-bool dump_repository(session *sess, dump_options *opts, dump_outcome *outcome);
+// got. Fails with the error of the step that failed; nothing here reports
+// it. Standard output then ends with the last complete revision when it is
+// a regular file.
+vh::Error dump_repository(session *sess, dump_options *opts,
+                          dump_outcome *outcome);

@@ -14,31 +14,30 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
-// The server's error, then the line that names the revision whose tree was
-// asked for.
-void
-report_fetch_error(svn_error_t *err, svn_revnum_t revision) {
-  if (err) {
-    handle_error(err, "ERROR: ");
-    svn_error_clear(err);
-  }
-  std::fprintf(stderr, _("Error fetching tree for revision %ld\n"),
-               static_cast<long>(revision));
+// The line that names the revision whose tree was asked for, above the
+// server's error.
+vh::Error
+fetch_error(vh::Error &&err, svn_revnum_t revision) {
+  return vh::Error::wrapf(std::move(err),
+                          _("Error fetching tree for revision %ld"),
+                          static_cast<long>(revision));
 }
 
 // Records a copy of the dumped directory's own `source` (relative to the
 // dumped directory) at local revision `local` as the destination `path`:
 // the source itself maps to `path`, every path below it to the same path
-// below `path`. Returns 0, or -1 when the tree of `local` cannot be rebuilt.
-int
+// below `path`. Fails when the tree of `local` cannot be rebuilt. A path
+// already present is no error here: its addition is recorded all the same.
+vh::Error
 record_inside_copy(path_repo *repo, const char *path, const char *source,
                    svn_revnum_t local, apr_pool_t *pool) {
-  const critbit_tree *tree = pr_cached_tree(repo, local, pool);
-  if (!tree)
-    return -1;
+  const critbit_tree *tree = nullptr;
+  if (vh::Error err = pr_cached_tree(repo, local, pool, &tree))
+    return err;
   std::size_t source_len = std::strlen(source);
   pr_collect collect{apr_array_make(pool, 16, sizeof(const char *)), source_len,
                      pool};
@@ -49,21 +48,23 @@ record_inside_copy(path_repo *repo, const char *path, const char *source,
     // source revision even when the tree holds no entry for its own empty
     // path (the editor never records one). The paths below it carry no
     // slash of their own to keep, so each is joined below the destination.
-    path_repo_add(repo, path);
+    static_cast<void>(path_repo_add(repo, path));
     for (int i = 0; i < collect.list->nelts; ++i) {
       const char *x = APR_ARRAY_IDX(collect.list, i, const char *);
       if (*x)
-        path_repo_add(repo, apr_pstrcat(pool, path, "/", x, nullptr));
+        static_cast<void>(
+            path_repo_add(repo, apr_pstrcat(pool, path, "/", x, nullptr)));
     }
-    return 0;
+    return {};
   }
   // Q maps to the destination, Q/sub to destination/sub; nothing is
   // recorded when the source is not in the tree.
   for (int i = 0; i < collect.list->nelts; ++i) {
     const char *x = APR_ARRAY_IDX(collect.list, i, const char *);
-    path_repo_add(repo, apr_pstrcat(pool, path, x + source_len, nullptr));
+    static_cast<void>(
+        path_repo_add(repo, apr_pstrcat(pool, path, x + source_len, nullptr)));
   }
-  return 0;
+  return {};
 }
 
 // Whether `logrev` is the first real entry of a subdirectory's log: the
@@ -89,18 +90,15 @@ adds_subtree_root(apr_hash_t *changed) {
 
 } // namespace
 
-int
+vh::Error
 pr_list_tree(apr_array_header_t *list, const char *dir, svn_revnum_t revision,
              session *sess, apr_pool_t *pool) {
   vh::Pool scratch(pool);
   apr_hash_t *dirents = nullptr;
-  svn_error_t *err = svn_ra_get_dir2(sess->ra, &dirents, nullptr, nullptr, dir,
-                                     revision, SVN_DIRENT_KIND, scratch.get());
-  if (err) {
-    handle_error(err, "ERROR: ");
-    svn_error_clear(err);
-    return -1;
-  }
+  if (vh::Error err(svn_ra_get_dir2(sess->ra, &dirents, nullptr, nullptr, dir,
+                                    revision, SVN_DIRENT_KIND, scratch.get()));
+      err)
+    return err;
   for (apr_hash_index_t *hi = apr_hash_first(scratch.get(), dirents); hi;
        hi = apr_hash_next(hi)) {
     const void *key;
@@ -113,45 +111,43 @@ pr_list_tree(apr_array_header_t *list, const char *dir, svn_revnum_t revision,
     const char *child =
         *dir ? apr_psprintf(pool, "%s/%s", dir, name) : apr_pstrdup(pool, name);
     APR_ARRAY_PUSH(list, const char *) = child;
-    if (dirent->kind == svn_node_dir &&
-        pr_list_tree(list, child, revision, sess, pool) != 0)
-      return -1;
+    if (dirent->kind == svn_node_dir)
+      if (vh::Error err = pr_list_tree(list, child, revision, sess, pool))
+        return err;
   }
-  return 0;
+  return {};
 }
 
-int
+vh::Error
 pr_fetch_paths(path_repo *repo, const char *path, svn_revnum_t revision,
                session *sess, apr_pool_t *pool) {
   // The path repository's names may be obfuscated; the server knows the
   // real ones.
   const char *real = obfuscate_reveal_path(&sess->obf, pool, path);
   svn_dirent_t *dirent = nullptr;
-  svn_error_t *err = svn_ra_stat(sess->ra, real, revision, &dirent, pool);
-  if (err) {
-    report_fetch_error(err, revision);
-    return -1;
-  }
+  if (vh::Error err(svn_ra_stat(sess->ra, real, revision, &dirent, pool)); err)
+    return fetch_error(std::move(err), revision);
   if (!dirent) {
     print_debug("pr_fetch_paths(): Non-existent: %s@%ld\n", path,
                 static_cast<long>(revision));
-    return 0;
+    return {};
   }
 
   apr_array_header_t *list = apr_array_make(pool, 16, sizeof(const char *));
-  if (dirent->kind != svn_node_file &&
-      pr_list_tree(list, real, revision, sess, pool) != 0) {
-    report_fetch_error(nullptr, revision);
-    return -1;
-  }
-  path_repo_add(repo, path);
+  if (dirent->kind != svn_node_file)
+    if (vh::Error err = pr_list_tree(list, real, revision, sess, pool))
+      return fetch_error(std::move(err), revision);
+  // Paths already present are no error here: their additions are recorded
+  // all the same.
+  static_cast<void>(path_repo_add(repo, path));
   for (int i = 0; i < list->nelts; ++i)
-    path_repo_add(
-        repo, obfuscate_path(&sess->obf, pool, APR_ARRAY_IDX(list, i, const char *)));
-  return 0;
+    static_cast<void>(path_repo_add(
+        repo, obfuscate_path(&sess->obf, pool,
+                             APR_ARRAY_IDX(list, i, const char *))));
+  return {};
 }
 
-int
+vh::Error
 path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
                      const log_revision *logrev, svn_revnum_t revision,
                      const revision_map *revs, apr_pool_t *pool) {
@@ -162,8 +158,8 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
   if (opts->flags & DF_KEEP_REVNUMS) {
     for (svn_revnum_t m = (repo->last_rev | 1023) + 1; m < revision;
          m += 1024) {
-      if (path_repo_commit(repo, m, pool) != 0)
-        return -1;
+      if (vh::Error err = path_repo_commit(repo, m, pool))
+        return err;
     }
   }
 
@@ -172,9 +168,9 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
   // A subtree that came with a copy of a parent has no log entry for the
   // paths it brought: they are listed from the server.
   if (revs->subtree && is_first_entry(logrev, revs) &&
-      !adds_subtree_root(changed) &&
-      pr_fetch_paths(repo, "", logrev->revision, sess, pool) != 0)
-    return -1;
+      !adds_subtree_root(changed))
+    if (vh::Error err = pr_fetch_paths(repo, "", logrev->revision, sess, pool))
+      return err;
   if (!changed || apr_hash_count(changed) == 0)
     return path_repo_commit(repo, revision, pool);
 
@@ -207,11 +203,13 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
                   action, path);
 
     if (action == 'D' || action == 'R')
-      path_repo_delete(repo, path, iter.get());
+      if (vh::Error err = path_repo_delete(repo, path, iter.get()))
+        return err;
     if (action != 'A' && action != 'R')
       continue;
     if (!source) {
-      path_repo_add(repo, path); // a path already present is no error here
+      // a path already present is no error here
+      static_cast<void>(path_repo_add(repo, path));
       continue;
     }
     if (path_is_inside(repos_path, source)) {
@@ -219,12 +217,13 @@ path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
       svn_revnum_t local = revision_map_local_of(
           revs, change->copyfrom_rev,
           revision_map_index_at(revs, logrev->revision));
-      if (record_inside_copy(repo, path, path_skip_prefix(repos_path, source),
-                             local, iter.get()) != 0)
-        return -1;
-    } else if (pr_fetch_paths(repo, path, logrev->revision, sess, iter.get()) !=
-               0) {
-      return -1;
+      if (vh::Error err = record_inside_copy(
+              repo, path, path_skip_prefix(repos_path, source), local,
+              iter.get()))
+        return err;
+    } else if (vh::Error err = pr_fetch_paths(repo, path, logrev->revision,
+                                              sess, iter.get())) {
+      return err;
     }
   }
   return path_repo_commit(repo, revision, pool);

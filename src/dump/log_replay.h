@@ -21,6 +21,7 @@
 #include "history/revision_map.h"
 #include "repos/log.h"
 #include "repos/session.h"
+#include "util/apr_glue.h"
 
 #include <apr_pools.h>
 #include <apr_tables.h>
@@ -33,26 +34,27 @@
 // committed first, so that their snapshots exist although no entry carries
 // their number. Paths are applied in ascending byte order (a directory
 // before its contents); a deletion or replace removes the path and all
-// below it first. Returns 0, or -1 after reporting the failure (a server
+// below it first. Fails with the error of the step that failed (a server
 // error, a tree that cannot be rebuilt, a failed commit); the revision is
 // then not committed. `pool` is scratch.
-int path_repo_commit_log(path_repo *repo, session *sess, dump_options *opts,
-                         const log_revision *logrev, svn_revnum_t revision,
-                         const revision_map *revs, apr_pool_t *pool);
+vh::Error path_repo_commit_log(path_repo *repo, session *sess,
+                               dump_options *opts, const log_revision *logrev,
+                               svn_revnum_t revision, const revision_map *revs,
+                               apr_pool_t *pool);
 
 // Records the addition of `path` (relative to the dumped directory, as the
 // path repository names it) and of every path below it as the server has
 // them at `revision`, a repository revision. A node the server does not
-// know there is no error: nothing is recorded. Returns 0, or -1 after
-// writing the server's error and "Error fetching tree for revision %ld\n".
-// `pool` is scratch.
-int pr_fetch_paths(path_repo *repo, const char *path, svn_revnum_t revision,
-                   session *sess, apr_pool_t *pool);
+// know there is no error: nothing is recorded. Fails with "Error fetching
+// tree for revision %ld" above the server's error. `pool` is scratch.
+vh::Error pr_fetch_paths(path_repo *repo, const char *path,
+                         svn_revnum_t revision, session *sess,
+                         apr_pool_t *pool);
 
 // Appends to `list` (of const char *, allocated in `pool`) every path below
 // the directory `dir` (relative to the session's URL, "" for the session's
 // own directory) at `revision`, each directory before its contents, asking
-// the server for node kinds only. Paths are the server's own names. Returns
-// 0, or -1 after writing the server's error.
-int pr_list_tree(apr_array_header_t *list, const char *dir,
-                 svn_revnum_t revision, session *sess, apr_pool_t *pool);
+// the server for node kinds only. Paths are the server's own names. Fails
+// with the server's error.
+vh::Error pr_list_tree(apr_array_header_t *list, const char *dir,
+                       svn_revnum_t revision, session *sess, apr_pool_t *pool);

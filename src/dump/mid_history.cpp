@@ -10,7 +10,7 @@
 
 #include <cstdio>
 
-bool
+vh::Error
 mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
                     revision_map *revs, mid_history_start *where) {
   apr_array_header_t *logs = revs->logs;
@@ -18,8 +18,8 @@ mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
   // subtree, which the range settlement made the end.
   if (opts->start < 0)
     opts->start = opts->end;
-  if (fetch_all_logs(sess, 0, opts->end, logs))
-    return true;
+  if (vh::Error err = fetch_all_logs(sess, 0, opts->end, logs))
+    return err;
 
   const char *label = _("Preparing tree history... ");
   print_verbose("%s", label);
@@ -32,9 +32,9 @@ mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
       break;
     scratch.clear();
     svn_revnum_t local = keep ? logrev->revision : idx;
-    if (path_repo_commit_log(prepo, sess, opts, logrev, local, revs,
-                             scratch.get()) != 0)
-      return true;
+    if (vh::Error err = path_repo_commit_log(prepo, sess, opts, logrev, local,
+                                             revs, scratch.get()))
+      return err;
     print_progress("\r\033[0K%s%ld", label, static_cast<long>(idx));
     if (verbosity >= 2)
       std::fflush(stderr);
@@ -61,22 +61,21 @@ mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
     where->list_idx = idx - 1;
     where->local_rev = whole ? opts->start : 1;
   } else {
-    std::fprintf(stderr, _("ERROR: URL '%s' has no history to dump\n"),
-                 sess->url);
-    return true;
+    return vh::Error::createf(SVN_ERR_FS_NO_SUCH_REVISION,
+                              _("URL '%s' has no history to dump"), sess->url);
   }
 
   // The entries from the start on are written; their messages must be
   // exact (the replayed ones only lend their changed paths).
   for (int i = idx; i < logs->nelts; ++i)
-    if (log_restore_message(sess, &APR_ARRAY_IDX(logs, i, log_revision),
-                            sess->pool))
-      return true;
+    if (vh::Error err = log_restore_message(
+            sess, &APR_ARRAY_IDX(logs, i, log_revision), sess->pool))
+      return err;
 
   opts->end = APR_ARRAY_IDX(logs, logs->nelts - 1, log_revision).revision;
   print_debug("logs_fetched, opts->end set to %ld\n",
               static_cast<long>(opts->end));
-  return false;
+  return {};
 }
 
 bool

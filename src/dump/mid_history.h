@@ -19,6 +19,7 @@
 #include "dumpfile/dump_options.h"
 #include "history/revision_map.h"
 #include "repos/session.h"
+#include "util/apr_glue.h"
 
 #include <svn_types.h>
 
@@ -37,10 +38,12 @@ struct mid_history_start {
 // itself). Appends the whole log from 0 to the end to `revs`, commits every
 // entry below the start to `prepo`, then sets `opts->start` to the revision
 // that the first iteration reports as empty, `opts->end` to the last
-// entry's revision, and `*where`. Returns false on success, true on failure
-// after reporting it.
-bool mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
-                         revision_map *revs, mid_history_start *where);
+// entry's revision, and `*where`. Fails with the error of the step that
+// failed, or with "URL '%s' has no history to dump" when no entry lies at
+// or after the start.
+vh::Error mid_history_prepare(session *sess, dump_options *opts,
+                              path_repo *prepo, revision_map *revs,
+                              mid_history_start *where);
 
 // Whether the stream header and the UUID record are written: always, except
 // for a dump that starts in the middle of history with

@@ -56,7 +56,9 @@ scan_result
 flushed_stdout(scan_result ok) {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout))
     return ok;
-  std::fputs(_("ERROR: Unable to write to standard output.\n"), stderr);
+  const int reason = errno ? errno : EIO;
+  report_error(vh::Error::createf(APR_FROM_OS_ERROR(reason), "%s",
+                                  _("Unable to write to standard output.")));
   return SCAN_EXIT_FAILURE;
 }
 

@@ -18,12 +18,14 @@
 #include <svn_pools.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 
 int vornhald_main(int argc, char **argv);
 
@@ -93,9 +95,11 @@ run(int argc, char **argv, session *sess, dump_options *opts) {
 
   // Kept outside the session's pool: the pool is cleared after the dump,
   // and the path is still needed to remove or name the directory.
-  const std::string temp_dir = temp_dir_make(sess->pool);
-  if (temp_dir.empty())
+  std::string temp_dir;
+  if (vh::Error err = temp_dir_make(sess->pool, &temp_dir)) {
+    report_error(std::move(err));
     return EXIT_FAILURE;
+  }
   opts->temp_dir = temp_dir.c_str();
 
   // From here on a signal or a silent server ends the run through its
@@ -105,7 +109,8 @@ run(int argc, char **argv, session *sess, dump_options *opts) {
                        std::strncmp(sess->url, "file:", 5) != 0
                    ? sess->timeout
                    : 0);
-  if (session_open(sess)) {
+  if (vh::Error err = session_open(sess)) {
+    report_error(std::move(err));
     cancel_report();
     print_continuation(sess, opts, dump_outcome{}, opts->end);
     remove_tree(sess->pool, temp_dir.c_str(), true);
@@ -114,11 +119,14 @@ run(int argc, char **argv, session *sess, dump_options *opts) {
 
   dump_outcome outcome;
   const svn_revnum_t end = opts->end;
-  bool failed = dump_repository(sess, opts, &outcome);
-  if (!failed && std::fflush(stdout) != 0) {
-    std::fputs(_("ERROR: Unable to write to standard output.\n"), stderr);
-    failed = true;
+  vh::Error err = dump_repository(sess, opts, &outcome);
+  if (!err && std::fflush(stdout) != 0) {
+    const int reason = errno ? errno : EIO;
+    err = vh::Error::createf(APR_FROM_OS_ERROR(reason), "%s",
+                             _("Unable to write to standard output."));
   }
+  const bool failed = static_cast<bool>(err);
+  report_error(std::move(err));
   if (failed) {
     cancel_report();
     print_continuation(sess, opts, outcome, end);

@@ -110,7 +110,7 @@ critbit_contains(const critbit_tree *tree, const char *str) {
              : 0;
 }
 
-int
+critbit_insertion
 critbit_insert(critbit_tree *tree, const char *str) {
   const auto *ustr = reinterpret_cast<const unsigned char *>(str);
   std::size_t len = std::strlen(str);
@@ -118,9 +118,9 @@ critbit_insert(critbit_tree *tree, const char *str) {
   if (!tree->root) {
     char *copy = copy_string(tree, str, len);
     if (!copy)
-      return ENOMEM;
+      return CRITBIT_NO_MEMORY;
     tree->root = copy;
-    return 0;
+    return CRITBIT_INSERTED;
   }
 
   const auto *leaf =
@@ -135,7 +135,7 @@ critbit_insert(critbit_tree *tree, const char *str) {
   if (newbyte < len)
     newotherbits = leaf[newbyte] ^ ustr[newbyte];
   else if (leaf[newbyte] == 0)
-    return 1;
+    return CRITBIT_PRESENT;
   else
     newotherbits = leaf[newbyte];
 
@@ -149,11 +149,11 @@ critbit_insert(critbit_tree *tree, const char *str) {
   auto *node = static_cast<critbit_node *>(
       tree->alloc(ALIGNMENT, sizeof(critbit_node), tree->user_data));
   if (!node)
-    return ENOMEM;
+    return CRITBIT_NO_MEMORY;
   char *copy = copy_string(tree, str, len);
   if (!copy) {
     tree->dealloc(node, tree->user_data);
-    return ENOMEM;
+    return CRITBIT_NO_MEMORY;
   }
   node->byte = static_cast<std::uint32_t>(newbyte);
   node->otherbits = static_cast<std::uint8_t>(newotherbits);
@@ -172,7 +172,7 @@ critbit_insert(critbit_tree *tree, const char *str) {
   }
   node->child[newdirection] = *where;
   *where = tag_node(node);
-  return 0;
+  return CRITBIT_INSERTED;
 }
 
 int

@@ -14,6 +14,7 @@
 // thread-safe; a tree is used by one owner at a time.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -51,10 +52,18 @@ void critbit_init(critbit_tree *tree);
 // Returns 1 when `str` is in the set, else 0 (0 for an empty tree).
 int critbit_contains(const critbit_tree *tree, const char *str);
 
-// Adds a copy of `str`. Returns 0 when inserted, 1 when it was already
-// present, 12 (ENOMEM) when an allocation failed; the tree is unchanged in
-// both failure cases. Allocates exactly one node and one string copy.
-int critbit_insert(critbit_tree *tree, const char *str);
+// The three results of `critbit_insert`.
+enum critbit_insertion : int {
+  CRITBIT_INSERTED = 0,
+  CRITBIT_PRESENT = 1,
+  CRITBIT_NO_MEMORY = ENOMEM,
+};
+
+// Adds a copy of `str`. Returns CRITBIT_INSERTED when inserted,
+// CRITBIT_PRESENT when it was already present, CRITBIT_NO_MEMORY when an
+// allocation failed; the tree is unchanged in both latter cases. Allocates
+// exactly one node and one string copy.
+critbit_insertion critbit_insert(critbit_tree *tree, const char *str);
 
 // Removes `str` and releases its copy and one node. Returns 0 when removed,
 // 1 when the tree is empty or does not hold `str`.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -76,6 +77,14 @@ replay_entries(critbit_tree *target, const char *data, std::size_t length) {
   return true;
 }
 
+// A record of "paths.db" that was read back but does not decode.
+vh::Error
+decode_error(svn_revnum_t revision) {
+  return vh::Error::createf(vh::FAILURE,
+                            _("Error decoding tree delta for revision %ld"),
+                            static_cast<long>(revision));
+}
+
 // The slot holding the tree of the last commit, or nullptr.
 pr_cache_entry *
 latest_slot(path_repo *repo) {
@@ -100,7 +109,7 @@ apply_changes(const path_repo *repo, critbit_tree *tree) {
   for (int i = 0; i < repo->changes->nelts; ++i) {
     const pr_change &change = APR_ARRAY_IDX(repo->changes, i, pr_change);
     if (change.action == '+') {
-      if (critbit_insert(tree, change.path) == 12)
+      if (critbit_insert(tree, change.path) == CRITBIT_NO_MEMORY)
         return false;
     } else {
       critbit_delete(tree, change.path);
@@ -134,7 +143,10 @@ advance_cache(path_repo *repo, svn_revnum_t revision) {
 
 int
 insert_path(const char *str, void *data) noexcept {
-  return critbit_insert(static_cast<critbit_tree *>(data), str) == 12 ? 12 : 0;
+  return critbit_insert(static_cast<critbit_tree *>(data), str) ==
+                 CRITBIT_NO_MEMORY
+             ? CRITBIT_NO_MEMORY
+             : 0;
 }
 
 apr_status_t
@@ -143,14 +155,16 @@ pr_cleanup(void *data) noexcept {
   critbit_clear(&repo->tree);
   for (int i = 0; i < PR_CACHE_SLOTS; ++i)
     critbit_clear(&slot(repo, i).tree);
-  record_file_close(repo->db);
+  // A clean-up has nobody to hand a failure to.
+  static_cast<void>(record_file_close(repo->db));
   return APR_SUCCESS;
 }
 
 } // namespace
 
-path_repo *
-path_repo_create(const char *temp_dir, apr_pool_t *pool) {
+vh::Error
+path_repo_create(const char *temp_dir, apr_pool_t *pool, path_repo **made) {
+  *made = nullptr;
   apr_pool_t *own_pool = nullptr;
   apr_pool_create(&own_pool, pool);
   auto *repo =
@@ -173,24 +187,36 @@ path_repo_create(const char *temp_dir, apr_pool_t *pool) {
   const char *path = apr_psprintf(pool, "%s/paths.db", temp_dir);
   repo->db = record_file_open(path, own_pool);
   if (!repo->db) {
-    std::fprintf(stderr, _("Error creating path database (%s)\n"),
-                 std::strerror(errno));
+    const int reason = errno;
     apr_pool_destroy(own_pool);
-    return nullptr;
+    return vh::Error::createf(APR_FROM_OS_ERROR(reason),
+                              _("Error creating path database (%s)"),
+                              std::strerror(reason));
   }
   // Debian's snappy keeps no working state, so there is no compressor
   // environment to set up or release.
   apr_pool_cleanup_register(own_pool, repo, pr_cleanup, apr_pool_cleanup_null);
-  return repo;
+  *made = repo;
+  return {};
 }
 
-int
+vh::Error
 path_repo_add(path_repo *repo, const char *path) {
   record_change(repo, '+', path);
-  return critbit_insert(&repo->tree, path) == 0 ? 0 : -1;
+  switch (critbit_insert(&repo->tree, path)) {
+  case CRITBIT_INSERTED:
+    return {};
+  case CRITBIT_PRESENT:
+    return vh::Error::createf(vh::FAILURE, _("Path '%s' is already present"),
+                              path);
+  case CRITBIT_NO_MEMORY:
+    break;
+  }
+  return vh::Error::createf(APR_ENOMEM, _("Out of memory adding path '%s'"),
+                            path);
 }
 
-int
+vh::Error
 path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool) {
   pr_collect collect{apr_array_make(pool, 16, sizeof(const char *)),
                      std::strlen(path), pool};
@@ -200,15 +226,15 @@ path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool) {
     record_change(repo, '-', victim);
     critbit_delete(&repo->tree, victim);
   }
-  return 0;
+  return {};
 }
 
-int
+vh::Error
 path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
   if (!is_snapshot(revision) && repo->changes_size == 0) {
     advance_cache(repo, revision);
     repo->last_rev = revision;
-    return 0;
+    return {};
   }
 
   char *encoded;
@@ -216,10 +242,9 @@ path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
   if (is_snapshot(revision)) {
     pr_collect collect{apr_array_make(pool, 1024, sizeof(const char *)), 0,
                        pool};
-    if (critbit_walk_prefix(&repo->tree, "", pr_collect_path, &collect) != 0) {
-      std::fprintf(stderr, "%s", _("Error encoding tree data for snapshot\n"));
-      return -1;
-    }
+    if (critbit_walk_prefix(&repo->tree, "", pr_collect_path, &collect) != 0)
+      return vh::Error::createf(vh::FAILURE, "%s",
+                                _("Error encoding tree data for snapshot"));
     for (int i = 0; i < collect.list->nelts; ++i)
       encoded_len +=
           std::strlen(APR_ARRAY_IDX(collect.list, i, const char *)) + 2;
@@ -249,27 +274,25 @@ path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
   auto *compressed = static_cast<char *>(apr_palloc(pool, bound));
   std::size_t compressed_len =
       compress_block({encoded, encoded_len}, {compressed, bound});
-  if (compressed_len == 0) {
-    std::fprintf(stderr, _("Error compressing tree data for revision %ld\n"),
-                 static_cast<long>(revision));
-    return -1;
-  }
+  if (compressed_len == 0)
+    return vh::Error::createf(vh::FAILURE,
+                              _("Error compressing tree data for revision %ld"),
+                              static_cast<long>(revision));
 
   rev_key key = make_key(revision);
-  if (record_file_put(repo->db, key.text, key.len, compressed,
-                      compressed_len) != 0) {
-    std::fprintf(stderr, _("Error storing paths for revision %ld\n"),
-                 static_cast<long>(revision));
-    return -1;
-  }
+  if (vh::Error err = record_file_put(repo->db, key.text, key.len, compressed,
+                                      compressed_len))
+    return vh::Error::wrapf(std::move(err),
+                            _("Error storing paths for revision %ld"),
+                            static_cast<long>(revision));
 
   advance_cache(repo, revision);
   repo->last_rev = revision;
   drop_changes(repo);
-  return 0;
+  return {};
 }
 
-int
+vh::Error
 path_repo_discard(path_repo *repo, apr_pool_t *pool) {
   drop_changes(repo);
   critbit_clear(&repo->tree);
@@ -277,13 +300,13 @@ path_repo_discard(path_repo *repo, apr_pool_t *pool) {
   // replay of up to 1024 records.
   if (const pr_cache_entry *latest = latest_slot(repo)) {
     if (critbit_walk_prefix(&latest->tree, "", insert_path, &repo->tree) == 0)
-      return 0;
+      return {};
     critbit_clear(&repo->tree);
   }
   return pr_build_tree(repo, &repo->tree, repo->last_rev, pool);
 }
 
-int
+vh::Error
 pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
               apr_pool_t *pool) {
   // Start at the snapshot at or below `revision`. A multiple of 1024 that
@@ -310,30 +333,34 @@ pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
     std::size_t block_len = 0;
     char *block = record_file_get(repo->db, key.text, key.len, iterpool.get(),
                                   &block_len);
-    if (!block) {
-      std::fprintf(stderr, _("Error fetching tree delta for revision %ld\n"),
-                   static_cast<long>(i));
-      return -1;
-    }
+    if (!block)
+      return vh::Error::createf(
+          vh::FAILURE, _("Error fetching tree delta for revision %ld"),
+          static_cast<long>(i));
     std::size_t length = 0;
     if (!compress_uncompressed_length({block, block_len}, &length))
-      return -1;
+      return decode_error(i);
     std::unique_ptr<char[]> data(new (std::nothrow) char[length]);
     if (!data)
-      return -1;
-    if (!compress_uncompress({block, block_len}, {data.get(), length}))
-      return -1;
-    if (!replay_entries(target, data.get(), length))
-      return -1;
+      return vh::Error::createf(
+          APR_ENOMEM, _("Out of memory decoding tree delta for revision %ld"),
+          static_cast<long>(i));
+    if (!compress_uncompress({block, block_len}, {data.get(), length}) ||
+        !replay_entries(target, data.get(), length))
+      return decode_error(i);
   }
-  return 0;
+  return {};
 }
 
-const critbit_tree *
-pr_cached_tree(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
+vh::Error
+pr_cached_tree(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool,
+               const critbit_tree **tree) {
+  *tree = nullptr;
   for (int i = 0; i < PR_CACHE_SLOTS; ++i)
-    if (slot(repo, i).revision == revision)
-      return &slot(repo, i).tree;
+    if (slot(repo, i).revision == revision) {
+      *tree = &slot(repo, i).tree;
+      return {};
+    }
 
   // The tree of the last commit is kept: the dump asks about that revision
   // more than about any other, and commits keep it current.
@@ -342,32 +369,35 @@ pr_cached_tree(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool) {
     victim = (victim + 1) % PR_CACHE_SLOTS;
   pr_cache_entry &entry = slot(repo, victim);
   critbit_clear(&entry.tree);
-  if (pr_build_tree(repo, &entry.tree, revision, pool) != 0) {
+  if (vh::Error err = pr_build_tree(repo, &entry.tree, revision, pool)) {
     // A partial replay must never answer a later query.
     drop_slot(&entry);
-    return nullptr;
+    return err;
   }
   entry.revision = revision;
   repo->cache_next = (victim + 1) % PR_CACHE_SLOTS;
-  return &entry.tree;
+  *tree = &entry.tree;
+  return {};
 }
 
-signed char
+vh::Error
 path_repo_exists(path_repo *repo, const char *path, svn_revnum_t revision,
-                 apr_pool_t *pool) {
+                 apr_pool_t *pool, bool *exists) {
+  *exists = false;
   if (revision < 0)
-    return 0;
-  const critbit_tree *tree = pr_cached_tree(repo, revision, pool);
-  if (!tree)
-    return -1;
-  return static_cast<signed char>(critbit_contains(tree, path));
+    return {};
+  const critbit_tree *tree = nullptr;
+  if (vh::Error err = pr_cached_tree(repo, revision, pool, &tree))
+    return err;
+  *exists = critbit_contains(tree, path) == 1;
+  return {};
 }
 
-signed char
+vh::Error
 path_repo_check_parent(path_repo *repo, const char *parent, const char *name,
-                       svn_revnum_t revision, apr_pool_t *pool) {
+                       svn_revnum_t revision, apr_pool_t *pool, bool *exists) {
   const char *path = *parent ? apr_psprintf(pool, "%s/%s", parent, name) : name;
-  return path_repo_exists(repo, path, revision, pool);
+  return path_repo_exists(repo, path, revision, pool, exists);
 }
 
 int

@@ -42,6 +42,7 @@
 #pragma once
 
 #include "history/critbit.h"
+#include "util/apr_glue.h"
 
 #include <apr_pools.h>
 #include <apr_tables.h>
@@ -91,74 +92,82 @@ struct pr_collect {
 };
 
 // Creates an empty repository whose "paths.db" lies in `temp_dir`, as a
-// child of `pool`, and registers its destruction on its own pool (which
-// closes and unlinks "paths.db" and frees every tree). Returns nullptr after
-// writing "Error creating path database (%s)\n" when the file cannot be
-// created.
-path_repo *path_repo_create(const char *temp_dir, apr_pool_t *pool);
+// child of `pool`, stores it in *repo and registers its destruction on its
+// own pool (which closes and unlinks "paths.db" and frees every tree).
+// Fails with "Error creating path database (REASON)" when the file cannot be
+// created; *repo is then null.
+vh::Error path_repo_create(const char *temp_dir, apr_pool_t *pool,
+                           path_repo **repo);
 
 // Records the addition of `path` (copied) and adds it to the current tree.
-// Returns 0, or -1 when the path was already in the current tree or memory
-// ran out; the change is recorded in both cases.
-int path_repo_add(path_repo *repo, const char *path);
+// Fails when the path was already in the current tree or memory ran out;
+// the change is recorded in both cases (the log replay, which may add a
+// path twice, ignores the failure).
+vh::Error path_repo_add(path_repo *repo, const char *path);
 
 // Records the deletion of `path` and of every path below it ("a" deletes
 // "a" and "a/b", not "ab"), in ascending order, and removes them from the
 // current tree. Paths below are deleted even when `path` itself is absent;
-// nothing is recorded when neither is present. `pool` is scratch. Returns 0.
-int path_repo_delete(path_repo *repo, const char *path, apr_pool_t *pool);
+// nothing is recorded when neither is present. `pool` is scratch. Never
+// fails; the result keeps the callers' checks when that changes.
+vh::Error path_repo_delete(path_repo *repo, const char *path,
+                           apr_pool_t *pool);
 
 // Makes the pending changes the record of `revision` (a snapshot of the
 // whole tree when `revision` is a positive multiple of 1024) and sets
 // `last_rev`. On success the cache slot holding the tree of the previous
 // `last_rev`, if any, takes the changes and holds the tree of `revision`
 // (when `revision` is above the previous `last_rev`), and every other slot
-// at or above `revision` is emptied and unused. Returns 0, or -1 after
-// writing a message naming the revision; the pending changes, `last_rev` and
-// the cache then stay as they were. `pool` is scratch.
-int path_repo_commit(path_repo *repo, svn_revnum_t revision, apr_pool_t *pool);
+// at or above `revision` is emptied and unused. Fails with a message naming
+// the revision ("Error storing paths for revision %ld" above the record
+// file's own error when the record cannot be written); the pending changes,
+// `last_rev` and the cache then stay as they were. `pool` is scratch.
+vh::Error path_repo_commit(path_repo *repo, svn_revnum_t revision,
+                           apr_pool_t *pool);
 
 // Drops the pending changes and makes the current tree that of `last_rev`:
 // a copy of the cached tree of `last_rev` when a slot holds it, else a
-// rebuild. Returns 0, or -1 when the tree cannot be rebuilt. `pool` is
-// scratch.
-int path_repo_discard(path_repo *repo, apr_pool_t *pool);
+// rebuild. Fails when the tree cannot be rebuilt. `pool` is scratch.
+vh::Error path_repo_discard(path_repo *repo, apr_pool_t *pool);
 
-// Returns 1 when `path` existed at `revision`, 0 when it did not or when
-// `revision` is below 0 (the cache is then not touched), -1 when the tree of
-// `revision` cannot be rebuilt. Rebuilt trees are cached in four slots used
-// in turn, except that the slot holding the tree of `last_rev` is skipped;
-// commits keep the slots exact (see `path_repo_commit`). `pool` is scratch.
-signed char path_repo_exists(path_repo *repo, const char *path,
-                             svn_revnum_t revision, apr_pool_t *pool);
+// Sets *exists to whether `path` existed at `revision` (false when
+// `revision` is below 0; the cache is then not touched). Fails when the
+// tree of `revision` cannot be rebuilt; *exists is then false. Rebuilt
+// trees are cached in four slots used in turn, except that the slot holding
+// the tree of `last_rev` is skipped; commits keep the slots exact (see
+// `path_repo_commit`). `pool` is scratch.
+vh::Error path_repo_exists(path_repo *repo, const char *path,
+                           svn_revnum_t revision, apr_pool_t *pool,
+                           bool *exists);
 
 // As `path_repo_exists` for the path "parent/name". An empty `parent` (a
 // node directly in the dumped directory, or a copy whose source is the
 // dumped directory itself) asks for `name` alone: "/name" is a form in which
 // the repository holds no path.
-signed char path_repo_check_parent(path_repo *repo, const char *parent,
-                                   const char *name, svn_revnum_t revision,
-                                   apr_pool_t *pool);
+vh::Error path_repo_check_parent(path_repo *repo, const char *parent,
+                                 const char *name, svn_revnum_t revision,
+                                 apr_pool_t *pool, bool *exists);
 
 // Internal steps, public for the log replay (log_replay.h).
 
-// The tree of `revision` from the cache: the first slot whose revision
-// matches, else a rebuild into the slot at `cache_next` (or the one after
-// it when that slot holds the tree of `last_rev`), and `cache_next` then
-// points past the slot used. Returns nullptr when the rebuild fails; that
-// slot is then empty and unused. A negative `revision` matches an unused
-// slot, or rebuilds to an empty tree. The tree stays owned by the cache and
-// valid until the slot is reused or the next successful commit.
-const critbit_tree *pr_cached_tree(path_repo *repo, svn_revnum_t revision,
-                                   apr_pool_t *pool);
+// Stores in *tree the tree of `revision` from the cache: the first slot
+// whose revision matches, else a rebuild into the slot at `cache_next` (or
+// the one after it when that slot holds the tree of `last_rev`), and
+// `cache_next` then points past the slot used. Fails when the rebuild
+// fails (*tree is then null); that slot is then empty and unused. A
+// negative `revision` matches an unused slot, or rebuilds to an empty tree.
+// The tree stays owned by the cache and valid until the slot is reused or
+// the next successful commit.
+vh::Error pr_cached_tree(path_repo *repo, svn_revnum_t revision,
+                         apr_pool_t *pool, const critbit_tree **tree);
 
 // Adds to `target` (emptied by the caller) every path of `revision`: the
 // records from the latest snapshot at or below it (normally the multiple of
-// 1024 at or below it; see the top) up to it, replayed in order. Returns 0, or
-// -1 when a record cannot be read or decoded ("Error fetching tree delta for
-// revision %ld\n" for an unreadable one).
-int pr_build_tree(path_repo *repo, critbit_tree *target, svn_revnum_t revision,
-                  apr_pool_t *pool);
+// 1024 at or below it; see the top) up to it, replayed in order. Fails when
+// a record cannot be read ("Error fetching tree delta for revision %ld") or
+// decoded ("Error decoding tree delta for revision %ld").
+vh::Error pr_build_tree(path_repo *repo, critbit_tree *target,
+                        svn_revnum_t revision, apr_pool_t *pool);
 
 // Prefix-walk callback (`data` is a pr_collect): appends a copy of `str` to
 // the list when it is the prefix itself or continues it with '/'; with a

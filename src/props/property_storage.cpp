@@ -5,6 +5,7 @@
 
 #include <apr_md5.h>
 #include <apr_strings.h>
+#include <svn_error_codes.h>
 #include <svn_string.h>
 
 #include <algorithm>
@@ -94,6 +95,21 @@ parse_set(std::span<const char> buf, apr_array_header_t *out,
   }
 }
 
+vh::Error
+out_of_memory(const char *path) {
+  return vh::Error::createf(APR_ENOMEM,
+                            _("Out of memory storing the properties of '%s'"),
+                            path);
+}
+
+// Stored bytes that do not decode to the set they were stored as.
+vh::Error
+corrupt(const char *path) {
+  return vh::Error::createf(SVN_ERR_CORRUPT_PACKED_DATA,
+                            _("The stored properties of '%s' are corrupt"),
+                            path);
+}
+
 // Pool clean-up: frees every record and reference and closes (and thereby
 // unlinks) "props.db".
 apr_status_t
@@ -117,20 +133,22 @@ destroy_storage(void *data) noexcept {
     std::free(ref->path);
     std::free(ref);
   }
-  record_file_close(ps->db);
+  // A clean-up has nobody to hand a failure to.
+  static_cast<void>(record_file_close(ps->db));
   return APR_SUCCESS;
 }
 
 } // namespace
 
-property_storage *
-property_storage_create(const char *temp_dir, apr_pool_t *pool) {
+vh::Error
+property_storage_create(const char *temp_dir, apr_pool_t *pool,
+                        property_storage **made) {
+  *made = nullptr;
   auto *ps = static_cast<property_storage *>(
       apr_pcalloc(pool, sizeof(property_storage)));
-  if (apr_pool_create(&ps->pool, pool) != APR_SUCCESS) {
-    std::fprintf(stderr, "Error creating property storage: out of memory\n");
-    return nullptr;
-  }
+  if (apr_pool_create(&ps->pool, pool) != APR_SUCCESS)
+    return vh::Error::createf(APR_ENOMEM, "%s",
+                              "Error creating property storage: out of memory");
   ps->records = apr_hash_make(ps->pool);
   ps->references = apr_hash_make(ps->pool);
   ps->unreferenced = apr_hash_make(ps->pool);
@@ -138,23 +156,25 @@ property_storage_create(const char *temp_dir, apr_pool_t *pool) {
   const char *path = apr_psprintf(ps->pool, "%s/props.db", temp_dir);
   ps->db = record_file_open(path, ps->pool);
   if (!ps->db) {
-    std::fprintf(stderr, "Error creating path database (%s)\n",
-                 std::strerror(errno));
+    const int reason = errno;
     apr_pool_destroy(ps->pool);
-    return nullptr;
+    return vh::Error::createf(APR_FROM_OS_ERROR(reason),
+                              "Error creating path database (%s)",
+                              std::strerror(reason));
   }
   apr_pool_cleanup_register(ps->pool, ps, destroy_storage,
                             apr_pool_cleanup_null);
-  return ps;
+  *made = ps;
+  return {};
 }
 
-int
+vh::Error
 property_storage_store(property_storage *ps, const char *path,
                        apr_hash_t *props, apr_pool_t *pool) {
   prop_reference *ref = find_reference(ps, path);
   if (apr_hash_count(props) == 0) {
     drop_reference(ps, ref);
-    return 0;
+    return {};
   }
 
   constexpr std::size_t max_field = std::numeric_limits<std::uint32_t>::max();
@@ -165,7 +185,11 @@ property_storage_store(property_storage *ps, const char *path,
     auto *value = static_cast<const svn_string_t *>(apr_hash_this_val(hi));
     // A zero name length would end the set early when it is read back.
     if (name_len == 0 || name_len > max_field || value->len > max_field)
-      return -1;
+      return vh::Error::createf(SVN_ERR_BAD_PROPERTY_VALUE,
+                                _("A property of '%s' cannot be stored: its "
+                                  "name is empty or too long, or its value "
+                                  "too long"),
+                                path);
     size += name_len + value->len + 8;
   }
 
@@ -203,8 +227,9 @@ property_storage_store(property_storage *ps, const char *path,
   put_u32(at, 0);
 
   unsigned char digest[APR_MD5_DIGESTSIZE];
-  if (apr_md5(digest, buf, size) != APR_SUCCESS)
-    return -1;
+  if (apr_status_t status = apr_md5(digest, buf, size); status != APR_SUCCESS)
+    return vh::Error::createf(status, _("Cannot digest the properties of '%s'"),
+                              path);
 
   auto *rec =
       static_cast<prop_record *>(apr_hash_get(ps->records, digest, DIGEST_LEN));
@@ -212,18 +237,17 @@ property_storage_store(property_storage *ps, const char *path,
     std::size_t bound = compress_bound(size);
     auto *out = static_cast<char *>(apr_palloc(pool, bound));
     std::size_t out_len = compress_block({buf, size}, {out, bound});
-    if (out_len == 0) {
-      std::fprintf(stderr, "Error compressing data\n");
-      return -1;
-    }
+    if (out_len == 0)
+      return vh::Error::createf(vh::FAILURE, "%s", "Error compressing data");
     // The record joins `records` only once its bytes are in the file, so a
     // failed store leaves no record that a later store could refer to.
-    if (record_file_put(ps->db, digest, DIGEST_LEN, out, out_len) != 0)
-      return -1;
+    if (vh::Error err =
+            record_file_put(ps->db, digest, DIGEST_LEN, out, out_len))
+      return err;
     rec = static_cast<prop_record *>(std::malloc(sizeof(prop_record)));
     if (!rec) {
       record_file_remove(ps->db, digest, DIGEST_LEN);
-      return -1;
+      return out_of_memory(path);
     }
     std::memcpy(rec->digest, digest, sizeof(rec->digest));
     rec->refcount = 0;
@@ -238,67 +262,68 @@ property_storage_store(property_storage *ps, const char *path,
     if (!ref || !path_copy) {
       std::free(ref);
       std::free(path_copy);
-      return -1;
+      return out_of_memory(path);
     }
     ref->path = path_copy;
   }
   ref->record = rec;
   ++rec->refcount;
   apr_hash_set(ps->references, ref->path, APR_HASH_KEY_STRING, ref);
-  return 0;
+  return {};
 }
 
-int
+vh::Error
 property_storage_load(property_storage *ps, const char *path, apr_hash_t *props,
                       apr_pool_t *pool) {
   prop_reference *ref = find_reference(ps, path);
   if (!ref)
-    return 0;
+    return {};
 
   std::size_t block_len = 0;
   const char *block = record_file_get(ps->db, ref->record->digest, DIGEST_LEN,
                                       pool, &block_len);
   if (!block)
-    return -1;
+    return vh::Error::createf(vh::FAILURE,
+                              _("Cannot read the stored properties of '%s'"),
+                              path);
   std::size_t size = 0;
   if (!compress_uncompressed_length({block, block_len}, &size))
-    return -1;
+    return corrupt(path);
   auto *buf = static_cast<char *>(apr_palloc(pool, size ? size : 1));
   if (!compress_uncompress({block, block_len}, {buf, size}))
-    return -1;
+    return corrupt(path);
 
   // Snappy does not notice every damaged byte; the digest does.
   unsigned char digest[APR_MD5_DIGESTSIZE];
   if (apr_md5(digest, buf, size) != APR_SUCCESS ||
       std::memcmp(digest, ref->record->digest, sizeof(digest)) != 0)
-    return -1;
+    return corrupt(path);
 
   apr_array_header_t *pairs = apr_array_make(pool, 8, sizeof(void *));
   if (!parse_set({buf, size}, pairs, pool))
-    return -1;
+    return corrupt(path);
   for (int i = 0; i + 1 < pairs->nelts; i += 2)
     apr_hash_set(props, APR_ARRAY_IDX(pairs, i, const char *),
                  APR_HASH_KEY_STRING,
                  APR_ARRAY_IDX(pairs, i + 1, const svn_string_t *));
 
   drop_reference(ps, ref);
-  return 0;
+  return {};
 }
 
-int
+void
 property_storage_delete(property_storage *ps, const char *path) {
   drop_reference(ps, find_reference(ps, path));
-  return 0;
 }
 
-int
+vh::Error
 property_storage_cleanup(property_storage *ps, apr_pool_t *pool) {
   print_debug("property_storage_cleanup(): %d items in database, "
               "%d references\n",
               static_cast<int>(apr_hash_count(ps->records)),
               static_cast<int>(apr_hash_count(ps->references)));
   if (apr_hash_count(ps->unreferenced) == 0)
-    return 0;
+    return {};
 
   apr_array_header_t *removed =
       apr_array_make(pool, static_cast<int>(apr_hash_count(ps->unreferenced)),
@@ -329,5 +354,8 @@ property_storage_cleanup(property_storage *ps, apr_pool_t *pool) {
                 removed->nelts);
   for (int i = 0; i < removed->nelts; ++i)
     std::free(APR_ARRAY_IDX(removed, i, prop_record *));
-  return rc;
+  if (rc != 0)
+    return vh::Error::createf(vh::FAILURE, "%s",
+                              _("Cannot forget unreferenced property sets"));
+  return {};
 }

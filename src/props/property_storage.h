@@ -28,6 +28,7 @@
 // unlinks "props.db".
 #pragma once
 
+#include "util/apr_glue.h"
 #include "util/record_file.h"
 
 #include <apr_hash.h>
@@ -57,30 +58,33 @@ struct property_storage {
                             // to zero or below since the last clean-up
 };
 
-// Creates the storage with "props.db" in `temp_dir`, in a child of `pool`.
-// Returns null on failure after writing the reason to standard error.
-property_storage *property_storage_create(const char *temp_dir,
-                                          apr_pool_t *pool);
+// Creates the storage with "props.db" in `temp_dir`, in a child of `pool`,
+// and stores it in *ps. Fails with "Error creating property storage: out of
+// memory" or "Error creating path database (REASON)" (the words of earlier
+// versions, although the file holds properties); *ps is then null.
+vh::Error property_storage_create(const char *temp_dir, apr_pool_t *pool,
+                                  property_storage **ps);
 
 // Records that node `path` now has exactly the properties in `props`
 // (const char * names to svn_string_t * values); an empty hash drops the
 // node's reference and writes nothing. Scratch buffers come from `pool`.
-// Returns 0, or -1 on failure (the storage should not be used again).
-int property_storage_store(property_storage *ps, const char *path,
-                           apr_hash_t *props, apr_pool_t *pool);
+// Fails with a message naming the node (the storage should not be used
+// again).
+vh::Error property_storage_store(property_storage *ps, const char *path,
+                                 apr_hash_t *props, apr_pool_t *pool);
 
 // Adds the node's stored properties to `props` (names and values allocated
 // in `pool`, a name already present is overwritten) and gives up the
-// node's reference. Returns 0, also when nothing is stored for the node
-// (`props` is then untouched), or -1 when the stored bytes cannot be read
-// back, are corrupt or cannot be decompressed (`props` is then untouched
-// and the node keeps its reference).
-int property_storage_load(property_storage *ps, const char *path,
-                          apr_hash_t *props, apr_pool_t *pool);
+// node's reference. Succeeds also when nothing is stored for the node
+// (`props` is then untouched). Fails, naming the node, when the stored
+// bytes cannot be read back, are corrupt or cannot be decompressed (`props`
+// is then untouched and the node keeps its reference).
+vh::Error property_storage_load(property_storage *ps, const char *path,
+                                apr_hash_t *props, apr_pool_t *pool);
 
-// Gives up the node's reference, if any. Returns 0.
-int property_storage_delete(property_storage *ps, const char *path);
+// Gives up the node's reference, if any.
+void property_storage_delete(property_storage *ps, const char *path);
 
 // Forgets the sets that nobody refers to (their bytes stay in "props.db"
-// as dead bytes). Returns 0 or -1.
-int property_storage_cleanup(property_storage *ps, apr_pool_t *pool);
+// as dead bytes).
+vh::Error property_storage_cleanup(property_storage *ps, apr_pool_t *pool);

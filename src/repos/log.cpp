@@ -212,7 +212,7 @@ log_subtree_key(const char *repos_path, const char *path) {
   return rest;
 }
 
-bool
+vh::Error
 find_revision_bounds(session *sess, svn_revnum_t *start, svn_revnum_t *end) {
   print_verbose("%s", _("Determining start and end revision... "));
   apr_pool_t *scratch = nullptr;
@@ -229,18 +229,15 @@ find_revision_bounds(session *sess, svn_revnum_t *start, svn_revnum_t *end) {
   if (!err)
     err = svn_ra_get_log2(sess->ra, paths, *end, first.revision, 1, FALSE, TRUE,
                           FALSE, no_revprops, bounds_receiver, &last, scratch);
+  apr_pool_destroy(scratch);
   if (err) {
     print_verbose("%s", _("failed\n"));
-    handle_error(err, _("ERROR: "));
-    svn_error_clear(err);
-    apr_pool_destroy(scratch);
-    return true;
+    return vh::Error(err);
   }
   *start = first.revision;
   *end = last.revision;
-  apr_pool_destroy(scratch);
   print_verbose("%s", _("done\n"));
-  return false;
+  return {};
 }
 
 namespace {
@@ -254,7 +251,7 @@ revision_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *) noexcept {
 
 } // namespace
 
-bool
+vh::Error
 fetch_log_revisions(session *sess, svn_revnum_t start, svn_revnum_t end,
                     apr_array_header_t **revisions, apr_pool_t *pool) {
   apr_pool_t *scratch = nullptr;
@@ -265,12 +262,7 @@ fetch_log_revisions(session *sess, svn_revnum_t start, svn_revnum_t end,
       apr_array_make(scratch, 0, sizeof(const char *)), revision_receiver,
       *revisions, scratch);
   apr_pool_destroy(scratch);
-  if (err) {
-    handle_error(err, _("ERROR: "));
-    svn_error_clear(err);
-    return true;
-  }
-  return false;
+  return vh::Error(err);
 }
 
 namespace {
@@ -314,7 +306,7 @@ restore_exact_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
 
 } // namespace
 
-bool
+vh::Error
 fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
                 log_revision *logrev, apr_pool_t *pool) {
   apr_pool_t *scratch = nullptr;
@@ -326,34 +318,24 @@ fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
   if (!err && lb.received)
     err = restore_exact_message(sess, logrev, pool);
   apr_pool_destroy(scratch);
-  if (err) {
-    handle_error(err, _("ERROR: "));
-    svn_error_clear(err);
-    return true;
-  }
+  if (err)
+    return vh::Error(err);
   // An empty answer would leave the entry unfilled and the caller dumping a
   // revision that does not exist.
-  if (!lb.received) {
-    std::fprintf(stderr,
-                 _("ERROR: No log entry for '%s' from revision %ld "
-                   "to %ld\n"),
-                 sess->url, start, end);
-    return true;
-  }
-  return false;
+  if (!lb.received)
+    return vh::Error::createf(SVN_ERR_FS_NO_SUCH_REVISION,
+                              _("No log entry for '%s' from revision %ld "
+                                "to %ld"),
+                              sess->url, start, end);
+  return {};
 }
 
-bool
+vh::Error
 log_restore_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
-  svn_error_t *err = restore_exact_message(sess, logrev, pool);
-  if (!err)
-    return false;
-  handle_error(err, _("ERROR: "));
-  svn_error_clear(err);
-  return true;
+  return vh::Error(restore_exact_message(sess, logrev, pool));
 }
 
-bool
+vh::Error
 fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
                apr_array_header_t *logs) {
   const char *label = _("Fetching logs... ");
@@ -367,13 +349,11 @@ fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
   apr_pool_destroy(scratch);
   if (err) {
     print_verbose("%s", _("failed\n"));
-    handle_error(err, _("ERROR: "));
-    svn_error_clear(err);
-    return true;
+    return vh::Error(err);
   }
   if (verbosity == 2)
     print_progress("\r\x1b[0K%s%s", label, _("done\n"));
   else
     print_verbose("%s", _("done\n"));
-  return false;
+  return {};
 }

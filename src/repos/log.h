@@ -4,6 +4,7 @@
 #pragma once
 
 #include "repos/session.h"
+#include "util/apr_glue.h"
 
 #include <apr_hash.h>
 #include <apr_tables.h>
@@ -28,35 +29,38 @@ struct log_revision {
 };
 
 // Narrows *start and *end to the first and last revision that touched the
-// subtree. Returns true on failure after reporting it.
-bool find_revision_bounds(session *sess, svn_revnum_t *start,
-                          svn_revnum_t *end);
+// subtree. Fails with the server's error.
+vh::Error find_revision_bounds(session *sess, svn_revnum_t *start,
+                               svn_revnum_t *end);
 
 // Fills *logrev with the oldest entry from `start` to `end`, allocated in
-// `pool`. Returns true on failure after reporting it.
-bool fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
-                     log_revision *logrev, apr_pool_t *pool);
+// `pool`. Fails with the server's error, or with "No log entry for '%s'
+// from revision %ld to %ld" when the server sends none.
+vh::Error fetch_log_entry(session *sess, svn_revnum_t start,
+                          svn_revnum_t end, log_revision *logrev,
+                          apr_pool_t *pool);
 
 // Sets *revisions to the numbers (svn_revnum_t) of the revisions from
 // `start` to `end` that touched the subtree, oldest first, in `pool`; no
-// changed paths or revision properties are fetched. True on failure after
-// reporting it.
-bool fetch_log_revisions(session *sess, svn_revnum_t start, svn_revnum_t end,
-                         apr_array_header_t **revisions, apr_pool_t *pool);
+// changed paths or revision properties are fetched. Fails with the
+// server's error.
+vh::Error fetch_log_revisions(session *sess, svn_revnum_t start,
+                              svn_revnum_t end, apr_array_header_t **revisions,
+                              apr_pool_t *pool);
 
 // Appends every entry from `start` to `end`, oldest first, to `logs` (an
-// array of log_revision), allocated in sess->pool. True on failure.
-bool fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
-                    apr_array_header_t *logs);
+// array of log_revision), allocated in sess->pool. Fails with the server's
+// error.
+vh::Error fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
+                         apr_array_header_t *logs);
 
-// Replaces the revision properties of `logrev` by the exact and complete
-// list of its revision where the protocol's log cannot carry them (over
-// http:// the log names only svn:log, svn:author and svn:date, and turns
+// Replaces the revision properties of `logrev` by their exact values where
+// the protocol may have rewritten them (over http:// the log report turns
 // every carriage return into a line feed); a no-op elsewhere. The copies
-// live in `pool`. True on failure after reporting it. fetch_log_entry does
-// this itself; callers of fetch_all_logs do it for the entries they write.
-bool log_restore_message(session *sess, log_revision *logrev,
-                         apr_pool_t *pool);
+// live in `pool`. Fails with the server's error. fetch_log_entry does this
+// itself; callers of fetch_all_logs do it for the entries they write.
+vh::Error log_restore_message(session *sess, log_revision *logrev,
+                              apr_pool_t *pool);
 
 // The key under which the absolute changed path `path` ("/trunk/a") is kept
 // for the subtree `repos_path` ("trunk"): the rest of `path` after the

@@ -142,37 +142,25 @@ open_session(session *sess) {
   return SVN_NO_ERROR;
 }
 
-// Reports and clears `err`; true when there was one.
-bool
-report(svn_error_t *err) {
-  if (!err)
-    return false;
-  handle_error(err, "ERROR: ");
-  svn_error_clear(err);
-  return true;
-}
-
 } // namespace
 
-bool
+vh::Error
 session_open(session *sess) {
-  return report(open_session(sess));
+  return vh::Error(open_session(sess));
 }
 
-bool
+vh::Error
 session_check_dir(session *sess, svn_revnum_t rev) {
   apr_pool_t *scratch = svn_pool_create(sess->pool);
   svn_node_kind_t kind = svn_node_none;
-  bool failed = report(svn_ra_check_path(sess->ra, "", rev, &kind, scratch));
+  vh::Error err(svn_ra_check_path(sess->ra, "", rev, &kind, scratch));
   svn_pool_destroy(scratch);
-  if (failed)
-    return true;
-  if (kind == svn_node_file) {
-    std::fprintf(stderr, _("ERROR: '%s' refers to a file.\n"),
-                 sess->encoded_url);
-    return true;
-  }
-  return false;
+  if (err)
+    return err;
+  if (kind == svn_node_file)
+    return vh::Error::createf(SVN_ERR_NODE_UNEXPECTED_KIND,
+                              _("'%s' refers to a file."), sess->encoded_url);
+  return {};
 }
 
 svn_error_t *
@@ -189,7 +177,7 @@ session_aux(session *sess, svn_ra_session_t **ra) {
   return SVN_NO_ERROR;
 }
 
-bool
+vh::Error
 session_get_uuid(session *sess, const char **uuid) {
-  return report(svn_ra_get_uuid2(sess->ra, uuid, sess->pool));
+  return vh::Error(svn_ra_get_uuid2(sess->ra, uuid, sess->pool));
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "obfuscate/obfuscate.h"
+#include "util/apr_glue.h"
 
 #include <apr_hash.h>
 #include <apr_pools.h>
@@ -45,19 +46,17 @@ session_subtree(const session *sess) {
 }
 
 // Opens the session: configuration, authentication, RA session, repository
-// root and repos_path. Returns false on success, true on failure after
-// reporting it with handle_error.
-bool session_open(session *sess);
+// root and repos_path. Fails with the libraries' error chain.
+vh::Error session_open(session *sess);
 
-// Fails (true) when the session's own path is a file at `rev` ("ERROR: '%s'
-// refers to a file.") or the check fails; false otherwise, also when nothing
-// exists there.
-bool session_check_dir(session *sess, svn_revnum_t rev);
+// Fails when the session's own path is a file at `rev` ("'%s' refers to a
+// file.", naming the session's URL) or the check fails; succeeds otherwise,
+// also when nothing exists there.
+vh::Error session_check_dir(session *sess, svn_revnum_t rev);
 
 // Sets *ra to the auxiliary session (opened on the first call, in the
 // session's pool): the session's own one is busy while it drives an editor.
 svn_error_t *session_aux(session *sess, svn_ra_session_t **ra);
 
 // Stores the repository UUID in *uuid (valid while sess->pool lives).
-// Returns true on failure after reporting it.
-bool session_get_uuid(session *sess, const char **uuid);
+vh::Error session_get_uuid(session *sess, const char **uuid);

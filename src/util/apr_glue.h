@@ -49,9 +49,19 @@ private:
   apr_pool_t *pool_ = nullptr;
 };
 
-// A Subversion error chain that is cleared when the holder goes out of scope
-// unless `release()` passed it on.
-class Error {
+// The code of a chain that reports one of the program's own failures (one
+// with no better APR or Subversion code): the code the delta editor's
+// chains have always carried. Every such link has a message, so the code is
+// never shown.
+inline constexpr apr_status_t FAILURE = 1;
+
+// The result of the program's own operations: empty for success, else a
+// Subversion error chain whose links carry the messages, outermost first.
+// The chain is cleared when the holder goes out of scope unless `release()`
+// passed it on (into an SVN_ERR chain, or to another holder). Whoever
+// receives a failure and stops reports it once, with `report_error`
+// (diagnostics.h); code that hands it up only returns it.
+class [[nodiscard]] Error {
 public:
   Error() = default;
   explicit Error(svn_error_t *err) : err_(err) {}
@@ -67,8 +77,26 @@ public:
   Error &operator=(const Error &) = delete;
   ~Error() { svn_error_clear(err_); }
 
+  // A chain of one link with `code` and the printf-style message.
+  static Error createf(apr_status_t code, const char *fmt, ...) noexcept
+      __attribute__((format(printf, 2, 3)));
+  // A new outermost link with the printf-style message above `cause`, which
+  // it takes (an empty `cause` gives a chain of one link with code
+  // FAILURE). The new link keeps the code of `cause`.
+  static Error wrapf(Error &&cause, const char *fmt, ...) noexcept
+      __attribute__((format(printf, 2, 3)));
+  // The chain of a failed system call: code APR_FROM_OS_ERROR(errnum), the
+  // message "TEXT: REASON" where TEXT is the printf-style message and REASON
+  // the system's text for `errnum` (as svn_error_wrap_apr writes them).
+  static Error from_errno(int errnum, const char *fmt, ...) noexcept
+      __attribute__((format(printf, 2, 3)));
+
   explicit operator bool() const { return err_ != nullptr; }
   svn_error_t *get() const { return err_; }
+  // The outermost link's message ("" for success or a link without one).
+  const char *message() const {
+    return err_ && err_->message ? err_->message : "";
+  }
   svn_error_t *release() { return std::exchange(err_, nullptr); }
 
 private:

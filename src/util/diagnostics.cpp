@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 int verbosity = 0;
 
@@ -95,4 +96,10 @@ handle_error(const svn_error_t *err, const char *prefix) {
   }
   apr_pool_destroy(scratch);
   std::fflush(stderr);
+}
+
+void
+report_error(vh::Error &&err) {
+  vh::Error owned = std::move(err);
+  handle_error(owned.get(), _("ERROR: "));
 }

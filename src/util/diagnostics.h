@@ -1,8 +1,10 @@
 // Diagnostics: the process-wide verbosity and the four level printers that
-// every module writes its progress, trace and debug text with, and the
-// display of Subversion error chains. Everything goes to standard error;
-// standard output carries only the dump stream.
+// every module writes its progress, trace and debug text with, the display
+// of Subversion error chains, and the one report of a failure. Everything
+// goes to standard error; standard output carries only the dump stream.
 #pragma once
+
+#include "util/apr_glue.h"
 
 #include <svn_error.h>
 
@@ -21,6 +23,12 @@ void print_debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // reported link, and flushes standard error. Neither clears `err` nor ends
 // the program: the caller clears it.
 void handle_error(const svn_error_t *err, const char *prefix);
+
+// Reports a failure where it is received and the run stops: writes the
+// chain with the translated prefix "ERROR: " through handle_error, then
+// clears it. Every failure of the program's own operations is reported
+// here, once. Reporting an empty Error writes nothing.
+void report_error(vh::Error &&err);
 
 // `_()` looks a user-facing text up in the message catalogue of the domain
 // "vornhald"; `N_()` only marks a text for the catalogue where it is looked

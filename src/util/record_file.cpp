@@ -1,5 +1,7 @@
 #include "util/record_file.h"
 
+#include "util/diagnostics.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +18,9 @@ namespace {
 // close it again, whichever clean-up runs first.
 apr_status_t
 close_record_file(void *data) noexcept {
-  record_file_close(static_cast<record_file *>(data));
+  // A clean-up has nobody to hand a failure to; the owner closes the file
+  // itself where a failure matters.
+  static_cast<void>(record_file_close(static_cast<record_file *>(data)));
   return APR_SUCCESS;
 }
 
@@ -43,22 +47,24 @@ record_file_open(const char *path, apr_pool_t *pool) {
   return rf;
 }
 
-int
+vh::Error
 record_file_put(record_file *rf, const void *key, apr_ssize_t key_len,
                 const void *data, std::size_t length) {
   std::FILE *f = rf->stream.get();
   // After a put the stream is still at the end; seeking there again would
   // make stdio flush its buffer for every record.
   if (!rf->writing && fseeko(f, 0, SEEK_END) != 0)
-    return errno;
+    return vh::Error::from_errno(errno, _("Can't seek in '%s'"), rf->path);
   record_entry entry = {ftello(f), length};
   if (entry.offset < 0)
-    return errno;
+    return vh::Error::from_errno(errno, _("Can't seek in '%s'"), rf->path);
   rf->writing = true;
+  errno = 0;
   if (length && std::fwrite(data, 1, length, f) != length)
-    return errno ? errno : EIO;
+    return vh::Error::from_errno(errno ? errno : EIO, _("Can't write to '%s'"),
+                                 rf->path);
   rhash_set(rf->index, key, key_len, &entry, sizeof(entry));
-  return 0;
+  return {};
 }
 
 char *
@@ -100,14 +106,14 @@ record_file_contains(record_file *rf, const void *key, apr_ssize_t key_len) {
   return rhash_get(rf->index, key, key_len) ? 1 : 0;
 }
 
-int
+vh::Error
 record_file_close(record_file *rf) {
   if (!rf->stream)
-    return 0;
+    return {};
   rhash_clear(rf->index);
   if (rf->stream.close() != 0)
-    return errno;
+    return vh::Error::from_errno(errno, _("Can't close '%s'"), rf->path);
   if (unlink(rf->path) != 0)
-    return errno;
-  return 0;
+    return vh::Error::from_errno(errno, _("Can't remove '%s'"), rf->path);
+  return {};
 }

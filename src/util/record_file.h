@@ -53,10 +53,12 @@ record_file *record_file_open(const char *path, apr_pool_t *pool);
 
 // Appends `length` bytes of `data` at the end of the file and indexes them
 // under the key (`key_len` -1: NUL-terminated string), replacing an older
-// entry for the same key (its bytes stay in the file). Returns 0, or errno
-// when the seek or write fails; the index is then unchanged.
-int record_file_put(record_file *rf, const void *key, apr_ssize_t key_len,
-                    const void *data, std::size_t length);
+// entry for the same key (its bytes stay in the file). Fails with the
+// system's error naming the file (code APR_FROM_OS_ERROR of errno) when the
+// seek or write fails; the index is then unchanged.
+vh::Error record_file_put(record_file *rf, const void *key,
+                          apr_ssize_t key_len, const void *data,
+                          std::size_t length);
 
 // Reads the record indexed under the key into a buffer allocated in `pool`
 // (which the record file keeps no reference to) and stores its length in
@@ -73,8 +75,9 @@ int record_file_remove(record_file *rf, const void *key, apr_ssize_t key_len);
 // Returns 1 when the key is indexed, else 0.
 int record_file_contains(record_file *rf, const void *key, apr_ssize_t key_len);
 
-// Empties the index, closes the stream and unlinks the file. Returns 0, or
-// the errno of the step that failed (after a failed close the file is not
-// unlinked). Closing an already closed record file returns 0. The record
-// file must not be used afterwards except to close it again.
-int record_file_close(record_file *rf);
+// Empties the index, closes the stream and unlinks the file. Fails with the
+// system's error of the step that failed, naming the file (after a failed
+// close the file is not unlinked). Closing an already closed record file
+// succeeds. The record file must not be used afterwards except to close it
+// again.
+vh::Error record_file_close(record_file *rf);

@@ -8,12 +8,15 @@
 #include <apr_strings.h>
 #include <svn_dirent_uri.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
-std::string
-temp_dir_make(apr_pool_t *pool) {
+vh::Error
+temp_dir_make(apr_pool_t *pool, std::string *made) {
+  made->clear();
   apr_pool_t *scratch = nullptr;
   apr_pool_create(&scratch, pool);
   const char *tmpdir = std::getenv("TMPDIR");
@@ -21,11 +24,11 @@ temp_dir_make(apr_pool_t *pool) {
                             : "/tmp/vornhaldXXXXXX";
   std::string path = svn_dirent_canonicalize(tmpl, scratch);
   apr_pool_destroy(scratch);
-  if (!mkdtemp(path.data())) {
-    std::fputs(_("ERROR: Unable to create temporary directory.\n"), stderr);
-    return {};
-  }
-  return path;
+  if (!mkdtemp(path.data()))
+    return vh::Error::createf(APR_FROM_OS_ERROR(errno), "%s",
+                              _("Unable to create temporary directory."));
+  *made = std::move(path);
+  return {};
 }
 
 void

@@ -86,9 +86,9 @@ protected:
   void
   SetUp() override {
     opts_.temp_dir = apr_pstrdup(root_.get(), tmp_.path().c_str());
-    prepo_ = path_repo_create(opts_.temp_dir, root_.get());
+    ASSERT_FALSE(path_repo_create(opts_.temp_dir, root_.get(), &prepo_));
     ASSERT_NE(prepo_, nullptr);
-    props_ = property_storage_create(opts_.temp_dir, root_.get());
+    ASSERT_FALSE(property_storage_create(opts_.temp_dir, root_.get(), &props_));
     ASSERT_NE(props_, nullptr);
     texts_ = text_store_create(root_.get());
     obfuscator_init(&sess_.obf, root_.get());
@@ -146,10 +146,10 @@ TEST_F(NodePlan, RecordsOfEachKindOfChange) {
     // The tree of local revision 1: the path and the copy source "trunk".
     vh::Pool scratch(root_.get());
     if (c.previous_has_path) {
-      ASSERT_EQ(0, path_repo_add(prepo_, "x"));
+      ASSERT_FALSE(path_repo_add(prepo_, "x"));
     }
-    path_repo_add(prepo_, "trunk");
-    ASSERT_EQ(0, path_repo_commit(prepo_, 1, scratch.get()));
+    ASSERT_FALSE(path_repo_add(prepo_, "trunk"));
+    ASSERT_FALSE(path_repo_commit(prepo_, 1, scratch.get()));
 
     de_node_baton *parent = delta_new_node(de, root_.get(), "/");
     parent->kind = svn_node_dir;
@@ -195,9 +195,9 @@ TEST_F(NodePlan, RecordsOfEachKindOfChange) {
       EXPECT_FALSE(node->dump_needed) << c.what;
     }
     // The next case starts from an empty tree again.
-    path_repo_delete(prepo_, "x", scratch.get());
-    path_repo_delete(prepo_, "trunk", scratch.get());
-    ASSERT_EQ(0, path_repo_commit(prepo_, 1, scratch.get()));
+    ASSERT_FALSE(path_repo_delete(prepo_, "x", scratch.get()));
+    ASSERT_FALSE(path_repo_delete(prepo_, "trunk", scratch.get()));
+    ASSERT_FALSE(path_repo_commit(prepo_, 1, scratch.get()));
   }
 }
 
@@ -226,8 +226,8 @@ TEST_F(NodePlan, DeletionOfAPathThatNeverReachedTheDumpIsIgnored) {
   ctx.texts = texts_;
   ctx.revs = revision_map_make(root_.get(), false, false);
   vh::Pool scratch(root_.get());
-  path_repo_add(prepo_, "kept");
-  ASSERT_EQ(0, path_repo_commit(prepo_, 1, scratch.get()));
+  ASSERT_FALSE(path_repo_add(prepo_, "kept"));
+  ASSERT_FALSE(path_repo_commit(prepo_, 1, scratch.get()));
   log_revision logrev;
   logrev.revision = 2;
   logrev.changed_paths = apr_hash_make(root_.get());

@@ -17,6 +17,7 @@
 #include <ostream>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -46,7 +47,7 @@ protected:
     char tmpl[] = "/tmp/vh_log_replay_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    repo_ = path_repo_create(dir_.c_str(), root_.get());
+    ASSERT_FALSE(path_repo_create(dir_.c_str(), root_.get(), &repo_));
     ASSERT_NE(repo_, nullptr);
     sess_.pool = root_.get();
     sess_.repos_path = "trunk";
@@ -61,7 +62,7 @@ protected:
 
   // Appends the entry of repository revision `rev` to the log list and
   // replays it as `local` (its position unless given).
-  int
+  vh::Error
   replay(svn_revnum_t rev, const std::vector<change> &changes,
          svn_revnum_t local = -1) {
     log_revision entry;
@@ -92,9 +93,9 @@ protected:
   Strings
   tree_at(svn_revnum_t local) {
     vh::Pool scratch(root_.get());
-    const critbit_tree *tree = pr_cached_tree(repo_, local, scratch.get());
+    const critbit_tree *tree = nullptr;
     Strings out;
-    if (tree)
+    if (!pr_cached_tree(repo_, local, scratch.get(), &tree))
       critbit_walk_prefix(tree, "", collect_all, &out);
     return out;
   }
@@ -110,9 +111,9 @@ protected:
 
 TEST_F(LogReplay, EntryWithoutChangesStillCommitsItsRevision) {
   opts_.flags = DF_KEEP_REVNUMS;
-  ASSERT_EQ(replay(0, {}, 0), 0);
-  ASSERT_EQ(replay(3, {{"", 'A'}, {"a", 'A'}}, 3), 0);
-  ASSERT_EQ(replay(1024, {}, 1024), 0);
+  ASSERT_FALSE(replay(0, {}, 0));
+  ASSERT_FALSE(replay(3, {{"", 'A'}, {"a", 'A'}}, 3));
+  ASSERT_FALSE(replay(1024, {}, 1024));
   EXPECT_EQ(repo_->last_rev, 1024);
   EXPECT_EQ(tree_at(1024), (Strings{"", "a"}));
 }
@@ -120,13 +121,13 @@ TEST_F(LogReplay, EntryWithoutChangesStillCommitsItsRevision) {
 // A directory is applied before its contents, and a replace removes the
 // old contents before the new paths arrive, whatever the map's order.
 TEST_F(LogReplay, PathsApplyInOrderAndReplaceDeletesFirst) {
-  ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(1, {{"a/b", 'A'}, {"", 'A'}, {"a", 'A'}, {"a/old", 'A'}}),
-            0);
-  ASSERT_EQ(replay(2, {{"a/x", 'A'}, {"a", 'R'}, {"m", 'M'}}), 0);
+  ASSERT_FALSE(replay(0, {}));
+  ASSERT_FALSE(
+      replay(1, {{"a/b", 'A'}, {"", 'A'}, {"a", 'A'}, {"a/old", 'A'}}));
+  ASSERT_FALSE(replay(2, {{"a/x", 'A'}, {"a", 'R'}, {"m", 'M'}}));
   EXPECT_EQ(tree_at(1), (Strings{"", "a", "a/b", "a/old"}));
   EXPECT_EQ(tree_at(2), (Strings{"", "a", "a/x"}));
-  ASSERT_EQ(replay(3, {{"a", 'D'}}), 0);
+  ASSERT_FALSE(replay(3, {{"a", 'D'}}));
   EXPECT_EQ(tree_at(3), Strings{""});
 }
 
@@ -150,16 +151,15 @@ class LogReplayInside : public LogReplay,
 TEST_P(LogReplayInside, RecordsTheCopiedTree) {
   const inside_case &c = GetParam();
   sess_.repos_path = c.repos_path;
-  ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(2, {{"", 'A'},
+  ASSERT_FALSE(replay(0, {}));
+  ASSERT_FALSE(replay(2, {{"", 'A'},
                        {"src", 'A'},
                        {"src/f", 'A'},
                        {"src/g", 'A'},
                        {"src/g/h", 'A'},
-                       {"srcx", 'A'}}),
-            0);
-  ASSERT_EQ(replay(5, {{"src/late", 'A'}}), 0); // after the copy source
-  ASSERT_EQ(replay(9, {c.copy}), 0);
+                       {"srcx", 'A'}}));
+  ASSERT_FALSE(replay(5, {{"src/late", 'A'}})); // after the copy source
+  ASSERT_FALSE(replay(9, {c.copy}));
   Strings base{"", "src", "src/f", "src/g", "src/g/h", "src/late", "srcx"};
   Strings expected = c.expected;
   expected.insert(expected.end(), base.begin(), base.end());
@@ -198,14 +198,13 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(LogReplay, ReplaceWithCopyDeletesThenCopies) {
-  ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(1, {{"", 'A'},
+  ASSERT_FALSE(replay(0, {}));
+  ASSERT_FALSE(replay(1, {{"", 'A'},
                        {"src", 'A'},
                        {"src/f", 'A'},
                        {"d", 'A'},
-                       {"d/old", 'A'}}),
-            0);
-  ASSERT_EQ(replay(2, {{"d", 'R', "trunk/src", 1}}), 0);
+                       {"d/old", 'A'}}));
+  ASSERT_FALSE(replay(2, {{"d", 'R', "trunk/src", 1}}));
   EXPECT_EQ(tree_at(2), (Strings{"", "d", "d/f", "src", "src/f"}));
 }
 
@@ -214,10 +213,10 @@ TEST_F(LogReplay, ReplaceWithCopyDeletesThenCopies) {
 // trees above it would be rebuilt without everything before it.
 TEST_F(LogReplay, KeepRevnumsGapOverSnapshotKeepsHistory) {
   opts_.flags = DF_KEEP_REVNUMS;
-  ASSERT_EQ(replay(0, {}, 0), 0);
-  ASSERT_EQ(replay(1000, {{"", 'A'}, {"a", 'A'}, {"a/f", 'A'}}, 1000), 0);
-  ASSERT_EQ(replay(3100, {{"b", 'A'}}, 3100), 0);
-  ASSERT_EQ(replay(3200, {{"c", 'A', "trunk/a", 2500}}, 3200), 0);
+  ASSERT_FALSE(replay(0, {}, 0));
+  ASSERT_FALSE(replay(1000, {{"", 'A'}, {"a", 'A'}, {"a/f", 'A'}}, 1000));
+  ASSERT_FALSE(replay(3100, {{"b", 'A'}}, 3100));
+  ASSERT_FALSE(replay(3200, {{"c", 'A', "trunk/a", 2500}}, 3200));
   EXPECT_EQ(tree_at(2500), (Strings{"", "a", "a/f"}));
   EXPECT_EQ(tree_at(3100), (Strings{"", "a", "a/f", "b"}));
   EXPECT_EQ(tree_at(3200), (Strings{"", "a", "a/f", "b", "c", "c/f"}));
@@ -279,13 +278,12 @@ protected:
 };
 
 TEST_F(LogReplayServer, CopiesFromOutsideAreListedFromTheServer) {
-  ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(1, {{"", 'A'}}), 0);
-  ASSERT_EQ(replay(2, {{"y", 'A', "branches/x", 1},
+  ASSERT_FALSE(replay(0, {}));
+  ASSERT_FALSE(replay(1, {{"", 'A'}}));
+  ASSERT_FALSE(replay(2, {{"y", 'A', "branches/x", 1},
                        {"s", 'A', "trunk2", 1}, // a sibling sharing the name
                        {"file", 'A', "trunk2/file", 1}, // a file: stat only
-                       {"gone", 'A', "branches/none", 1}}),
-            0);
+                       {"gone", 'A', "branches/none", 1}}));
   EXPECT_EQ(tree_at(2),
             (Strings{"", "file", "s", "s/file", "y", "y/d", "y/d/g", "y/f"}));
 }
@@ -300,23 +298,26 @@ TEST_F(LogReplayServer, SubtreeThatCameWithItsParentIsListed) {
                             root_.get()),
             nullptr);
   sess_.repos_path = "branches/c/y";
-  ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(3, {}), 0);
-  ASSERT_EQ(replay(4, {{"d/new", 'A'}}), 0); // later entries: no listing
+  ASSERT_FALSE(replay(0, {}));
+  ASSERT_FALSE(replay(3, {}));
+  ASSERT_FALSE(replay(4, {{"d/new", 'A'}})); // later entries: no listing
   EXPECT_EQ(tree_at(1), (Strings{"", "d", "d/g", "f"}));
   EXPECT_EQ(tree_at(2), (Strings{"", "d", "d/g", "d/new", "f"}));
 }
 
 TEST_F(LogReplayServer, ServerErrorFailsWithoutCommitting) {
-  ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(1, {{"", 'A'}}), 0);
-  testing::internal::CaptureStderr();
-  // The server has no revision 7.
-  EXPECT_EQ(replay(7, {{"y", 'A', "branches/x", 1}}), -1);
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("ERROR: "), std::string::npos) << err;
-  EXPECT_NE(err.find("Error fetching tree for revision 7\n"), std::string::npos)
-      << err;
+  ASSERT_FALSE(replay(0, {}));
+  ASSERT_FALSE(replay(1, {{"", 'A'}}));
+  // The server has no revision 7: the chain names the revision above the
+  // server's own error.
+  vh::Error err = replay(7, {{"y", 'A', "branches/x", 1}});
+  ASSERT_TRUE(err);
+  EXPECT_STREQ(err.message(), "Error fetching tree for revision 7");
+  ASSERT_NE(err.get()->child, nullptr);
+  const std::string text = vh_test::reported(std::move(err));
+  EXPECT_EQ(text.rfind("ERROR: Error fetching tree for revision 7\nERROR: ", 0),
+            0u)
+      << text;
   EXPECT_EQ(repo_->last_rev, 1);
 }
 
@@ -327,11 +328,10 @@ TEST_F(LogReplayServer, ObfuscatedNamesAskTheServerWithRealOnes) {
   sess_.obf.enabled = true;
   apr_pool_t *p = root_.get();
   sess_.repos_path = obfuscate_path(&sess_.obf, p, "trunk");
-  ASSERT_EQ(replay(0, {}), 0);
-  ASSERT_EQ(replay(1, {{"", 'A'}}), 0);
-  ASSERT_EQ(replay(2, {{obfuscate_path(&sess_.obf, p, "y"), 'A',
-                        obfuscate_path(&sess_.obf, p, "branches/x"), 1}}),
-            0);
+  ASSERT_FALSE(replay(0, {}));
+  ASSERT_FALSE(replay(1, {{"", 'A'}}));
+  ASSERT_FALSE(replay(2, {{obfuscate_path(&sess_.obf, p, "y"), 'A',
+                        obfuscate_path(&sess_.obf, p, "branches/x"), 1}}));
   Strings expected{""};
   for (const char *real : {"y", "y/d", "y/d/g", "y/f"})
     expected.push_back(obfuscate_path(&sess_.obf, p, real));
@@ -345,7 +345,7 @@ TEST_F(LogReplayServer, ListTreePutsDirectoriesBeforeTheirContents) {
       apr_array_make(scratch.get(), 4, sizeof(const char *));
   svn_ra_reparent(sess_.ra, ("file://" + dir_ + "/repos").c_str(),
                   scratch.get());
-  ASSERT_EQ(pr_list_tree(list, "branches", 1, &sess_, scratch.get()), 0);
+  ASSERT_FALSE(pr_list_tree(list, "branches", 1, &sess_, scratch.get()));
   Strings got;
   for (int i = 0; i < list->nelts; ++i)
     got.push_back(APR_ARRAY_IDX(list, i, const char *));

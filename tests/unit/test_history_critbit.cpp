@@ -47,7 +47,7 @@ TEST_P(CritbitWalk, VisitsMatchingStringsInAscendingOrder) {
   const WalkCase &c = GetParam();
   Tree tree;
   for (const auto &s : c.stored)
-    ASSERT_EQ(critbit_insert(&tree.t, s.c_str()), 0) << s;
+    ASSERT_EQ(critbit_insert(&tree.t, s.c_str()), CRITBIT_INSERTED) << s;
   EXPECT_EQ(walk(&tree.t, c.prefix), c.visited);
 }
 
@@ -71,12 +71,12 @@ TEST(Critbit, InsertContainsDeleteResults) {
   Tree tree;
   EXPECT_EQ(critbit_contains(&tree.t, ""), 0);
   EXPECT_EQ(critbit_delete(&tree.t, "a"), 1);
-  EXPECT_EQ(critbit_insert(&tree.t, "a"), 0);
-  EXPECT_EQ(critbit_insert(&tree.t, "a"), 1);
+  EXPECT_EQ(critbit_insert(&tree.t, "a"), CRITBIT_INSERTED);
+  EXPECT_EQ(critbit_insert(&tree.t, "a"), CRITBIT_PRESENT);
   EXPECT_EQ(critbit_contains(&tree.t, "a"), 1);
   EXPECT_EQ(critbit_contains(&tree.t, "ab"), 0);
   EXPECT_EQ(critbit_contains(&tree.t, ""), 0);
-  EXPECT_EQ(critbit_insert(&tree.t, ""), 0);
+  EXPECT_EQ(critbit_insert(&tree.t, ""), CRITBIT_INSERTED);
   EXPECT_EQ(critbit_contains(&tree.t, ""), 1);
   EXPECT_EQ(critbit_delete(&tree.t, "b"), 1);
   EXPECT_EQ(critbit_delete(&tree.t, "a"), 0);
@@ -90,18 +90,18 @@ TEST(Critbit, ClearEmptiesAndTreeIsReusable) {
   critbit_clear(&tree.t);
   EXPECT_TRUE(critbit_empty(&tree.t));
   for (const char *s : {"a", "a/b", "c"})
-    ASSERT_EQ(critbit_insert(&tree.t, s), 0);
+    ASSERT_EQ(critbit_insert(&tree.t, s), CRITBIT_INSERTED);
   critbit_clear(&tree.t);
   EXPECT_TRUE(critbit_empty(&tree.t));
   EXPECT_EQ(critbit_contains(&tree.t, "a"), 0);
-  EXPECT_EQ(critbit_insert(&tree.t, "c"), 0);
+  EXPECT_EQ(critbit_insert(&tree.t, "c"), CRITBIT_INSERTED);
   EXPECT_EQ(walk(&tree.t, ""), Strings{"c"});
 }
 
 TEST(Critbit, StoredStringIsACopy) {
   Tree tree;
   std::string s = "dir/file";
-  ASSERT_EQ(critbit_insert(&tree.t, s.c_str()), 0);
+  ASSERT_EQ(critbit_insert(&tree.t, s.c_str()), CRITBIT_INSERTED);
   s[0] = 'X';
   EXPECT_EQ(critbit_contains(&tree.t, "dir/file"), 1);
 }
@@ -118,7 +118,7 @@ stop_on_second(const char *, void *data) {
 TEST(Critbit, WalkStopsAtFirstNonzeroResult) {
   Tree tree;
   for (const char *s : {"a", "b", "c", "d"})
-    ASSERT_EQ(critbit_insert(&tree.t, s), 0);
+    ASSERT_EQ(critbit_insert(&tree.t, s), CRITBIT_INSERTED);
   StopAt stop;
   EXPECT_EQ(critbit_walk_prefix(&tree.t, "", stop_on_second, &stop), 7);
   EXPECT_EQ(stop.calls, 2);
@@ -158,10 +158,10 @@ TEST(Critbit, FailedAllocationLeavesTreeUnchanged) {
     t.alloc = budget_alloc;
     t.dealloc = budget_dealloc;
     t.user_data = &b;
-    ASSERT_EQ(critbit_insert(&t, "a"), 0);
-    ASSERT_EQ(critbit_insert(&t, "b"), 0);
+    ASSERT_EQ(critbit_insert(&t, "a"), CRITBIT_INSERTED);
+    ASSERT_EQ(critbit_insert(&t, "b"), CRITBIT_INSERTED);
     b.left = budget;
-    EXPECT_EQ(critbit_insert(&t, "c"), ENOMEM) << budget;
+    EXPECT_EQ(critbit_insert(&t, "c"), CRITBIT_NO_MEMORY) << budget;
     EXPECT_EQ(b.live, 3) << budget;
     EXPECT_EQ(walk(&t, ""), (Strings{"a", "b"})) << budget;
     critbit_clear(&t);
@@ -173,7 +173,7 @@ TEST(Critbit, FailedAllocationLeavesTreeUnchanged) {
   t.alloc = budget_alloc;
   t.dealloc = budget_dealloc;
   t.user_data = &b;
-  EXPECT_EQ(critbit_insert(&t, "first"), ENOMEM);
+  EXPECT_EQ(critbit_insert(&t, "first"), CRITBIT_NO_MEMORY);
   EXPECT_TRUE(critbit_empty(&t));
 }
 
@@ -196,7 +196,7 @@ TEST(Critbit, AgreesWithOrderedSetUnderRandomOperations) {
     case 0:
     case 1:
       ASSERT_EQ(critbit_insert(&tree.t, s.c_str()),
-                model.insert(s).second ? 0 : 1);
+                model.insert(s).second ? CRITBIT_INSERTED : CRITBIT_PRESENT);
       break;
     default:
       ASSERT_EQ(critbit_delete(&tree.t, s.c_str()), model.erase(s) ? 0 : 1);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <svn_string.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -28,7 +30,8 @@ protected:
   void
   SetUp() override {
     saved_verbosity_ = verbosity;
-    ps_ = property_storage_create(tmp_.path().c_str(), root_.get());
+    ASSERT_FALSE(
+        property_storage_create(tmp_.path().c_str(), root_.get(), &ps_));
     ASSERT_NE(ps_, nullptr);
   }
   void
@@ -57,17 +60,24 @@ protected:
     }
     return m;
   }
+  // 0 when stored, -1 when the store failed.
   int
   store(const char *path, const prop_map &props) {
-    return property_storage_store(ps_, path, make_hash(props), scratch_.get());
+    vh::Error err =
+        property_storage_store(ps_, path, make_hash(props), scratch_.get());
+    return err ? -1 : 0;
   }
-  // Loads into a hash that already holds `before`.
+  // Loads into a hash that already holds `before`: 0, or -1 when the load
+  // failed (its message then in *message).
   int
-  load(const char *path, prop_map *out, const prop_map &before = {}) {
+  load(const char *path, prop_map *out, const prop_map &before = {},
+       std::string *message = nullptr) {
     apr_hash_t *h = make_hash(before);
-    int rc = property_storage_load(ps_, path, h, scratch_.get());
+    vh::Error err = property_storage_load(ps_, path, h, scratch_.get());
     *out = to_map(h);
-    return rc;
+    if (message)
+      *message = err.message();
+    return err ? -1 : 0;
   }
   prop_record *
   record_of(const char *path) {
@@ -85,7 +95,7 @@ protected:
   cleanup_log() {
     verbosity = 3;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(property_storage_cleanup(ps_, scratch_.get()), 0);
+    EXPECT_FALSE(property_storage_cleanup(ps_, scratch_.get()));
     std::string out = ::testing::internal::GetCapturedStderr();
     verbosity = saved_verbosity_;
     return out;
@@ -189,8 +199,8 @@ TEST_F(PropertyStorageTest, CleanupRemovesUnreferencedSetsAndLogsTheirDigest) {
   ASSERT_EQ(store("gone", {{"g", "2"}}), 0);
   unsigned char digest[16];
   std::memcpy(digest, record_of("gone")->digest, 16);
-  EXPECT_EQ(property_storage_delete(ps_, "gone"), 0);
-  EXPECT_EQ(property_storage_delete(ps_, "never-stored"), 0);
+  property_storage_delete(ps_, "gone");
+  property_storage_delete(ps_, "never-stored");
   off_t size = db_size();
 
   // The serialised form of {g: 2}: lengths in host order, then a zero.
@@ -256,11 +266,11 @@ TEST_F(PropertyStorageTest, DamagedRecordFailsLoadAndKeepsTheReference) {
   int detected = 0;
   auto expect_failed_load = [&](const std::string &damaged,
                                 const std::string &what) {
-    ASSERT_EQ(
-        record_file_put(ps_->db, digest, 16, damaged.data(), damaged.size()),
-        0);
+    ASSERT_FALSE(
+        record_file_put(ps_->db, digest, 16, damaged.data(), damaged.size()));
     prop_map got;
-    int rc = load("f", &got, {{"before", "b"}});
+    std::string message;
+    int rc = load("f", &got, {{"before", "b"}}, &message);
     if (rc == 0) {
       prop_map expected = props;
       expected["before"] = "b";
@@ -270,6 +280,9 @@ TEST_F(PropertyStorageTest, DamagedRecordFailsLoadAndKeepsTheReference) {
     }
     ++detected;
     EXPECT_EQ(rc, -1) << what;
+    EXPECT_TRUE(message == "Cannot read the stored properties of 'f'" ||
+                message == "The stored properties of 'f' are corrupt")
+        << what << ": " << message;
     EXPECT_EQ(got, (prop_map{{"before", "b"}})) << what;
     EXPECT_NE(record_of("f"), nullptr) << what;
   };
@@ -284,9 +297,8 @@ TEST_F(PropertyStorageTest, DamagedRecordFailsLoadAndKeepsTheReference) {
   // Every cut and nearly every damaged byte is detected.
   EXPECT_GT(detected, static_cast<int>(original.size() * 3 / 2));
 
-  ASSERT_EQ(
-      record_file_put(ps_->db, digest, 16, original.data(), original.size()),
-      0);
+  ASSERT_FALSE(
+      record_file_put(ps_->db, digest, 16, original.data(), original.size()));
   prop_map got;
   ASSERT_EQ(load("f", &got), 0);
   EXPECT_EQ(got, props);
@@ -295,7 +307,7 @@ TEST_F(PropertyStorageTest, DamagedRecordFailsLoadAndKeepsTheReference) {
 TEST_F(PropertyStorageTest, PoolDestructionUnlinksTheDatabase) {
   ASSERT_EQ(store("f", {{"p", "v"}}), 0);
   ASSERT_EQ(store("g", {{"q", "w"}}), 0);
-  ASSERT_EQ(property_storage_delete(ps_, "g"), 0);
+  property_storage_delete(ps_, "g");
   root_.clear();
   struct stat st;
   EXPECT_NE(stat(db_path_.c_str(), &st), 0);
@@ -303,11 +315,16 @@ TEST_F(PropertyStorageTest, PoolDestructionUnlinksTheDatabase) {
 
 TEST(PropertyStorageCreate, FailsWhenTheDatabaseCannotBeCreated) {
   vh::Pool pool;
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(property_storage_create("/nonexistent/vornhald", pool.get()),
-            nullptr);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Error creating path database (No such file or directory)\n");
+  property_storage dummy{};
+  property_storage *ps = &dummy; // must be reset
+  vh::Error err =
+      property_storage_create("/nonexistent/vornhald", pool.get(), &ps);
+  ASSERT_TRUE(err);
+  EXPECT_EQ(ps, nullptr);
+  EXPECT_EQ(err.get()->apr_err, APR_FROM_OS_ERROR(ENOENT));
+  EXPECT_EQ(vh_test::reported(std::move(err)),
+            "ERROR: Error creating path database (No such file or "
+            "directory)\n");
 }
 
 } // namespace

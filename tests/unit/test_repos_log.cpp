@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -179,10 +180,10 @@ TEST_F(Log, WholeLogOldestFirst) {
 TEST_F(Log, FailureIsReported) {
   open("/trunk");
   log_revision logrev;
-  testing::internal::CaptureStderr();
-  EXPECT_TRUE(fetch_log_entry(&sess_, 0, 9, &logrev, sess_.pool));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << err;
+  vh::Error err = fetch_log_entry(&sess_, 0, 9, &logrev, sess_.pool);
+  ASSERT_TRUE(err);
+  std::string text = vh_test::reported(std::move(err));
+  EXPECT_EQ(text.rfind("ERROR: ", 0), 0u) << text;
 }
 
 } // namespace

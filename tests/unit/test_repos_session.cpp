@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -54,14 +55,15 @@ protected:
     base_dir_.reset();
   }
 
-  // session_open on `url`; returns its result and what it wrote.
+  // session_open on `url`; returns whether it failed, and what the report
+  // of the failure says in *err.
   bool
   open(const std::string &url, std::string *err = nullptr) {
     url_ = url;
     sess_.url = url_.c_str();
-    testing::internal::CaptureStderr();
-    bool failed = session_open(&sess_);
-    std::string text = testing::internal::GetCapturedStderr();
+    vh::Error failure = session_open(&sess_);
+    const bool failed = static_cast<bool>(failure);
+    std::string text = vh_test::reported(std::move(failure));
     if (err)
       *err = text;
     return failed;
@@ -103,18 +105,19 @@ TEST_F(Session, SubtreePathFromTheUrl) {
 
 TEST_F(Session, CheckDirRejectsAFile) {
   ASSERT_FALSE(open(root_url_ + "/trunk/sub dir/file.txt"));
-  testing::internal::CaptureStderr();
-  EXPECT_TRUE(session_check_dir(&sess_, 1));
-  EXPECT_FALSE(session_check_dir(&sess_, 0)); // nothing there yet
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  vh::Error err = session_check_dir(&sess_, 1);
+  ASSERT_TRUE(err);
+  EXPECT_FALSE(err.get()->child);
+  EXPECT_EQ(vh_test::reported(std::move(err)),
             "ERROR: '" + root_url_ +
                 "/trunk/sub%20dir/file.txt' refers to a "
                 "file.\n");
+  EXPECT_FALSE(session_check_dir(&sess_, 0)); // nothing there yet
 
-  testing::internal::CaptureStderr();
-  EXPECT_TRUE(session_check_dir(&sess_, 5)); // no such revision
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << err;
+  err = session_check_dir(&sess_, 5); // no such revision
+  ASSERT_TRUE(err);
+  std::string text = vh_test::reported(std::move(err));
+  EXPECT_EQ(text.rfind("ERROR: ", 0), 0u) << text;
 }
 
 TEST_F(Session, Uuid) {

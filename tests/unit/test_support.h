@@ -9,6 +9,9 @@
 // check of the sanitizer build runs.
 #pragma once
 
+#include "util/apr_glue.h"
+#include "util/diagnostics.h"
+
 #include <apr_general.h>
 #include <gtest/gtest.h>
 
@@ -17,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace vh_test {
 
@@ -78,5 +82,14 @@ protected:
 
   TempDir tmp_;
 };
+
+// What the user sees of `err`: the text that report_error writes for it to
+// standard error ("" for success). The chain is cleared.
+inline std::string
+reported(vh::Error &&err) {
+  testing::internal::CaptureStderr();
+  report_error(std::move(err));
+  return testing::internal::GetCapturedStderr();
+}
 
 } // namespace vh_test

@@ -1,4 +1,5 @@
-// The level printers and the display of error chains.
+// The level printers, the display of error chains, the constructors of
+// vh::Error chains and the one report of a failure.
 #include "util/diagnostics.h"
 
 #include "test_support.h"
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -75,6 +77,43 @@ TEST_F(HandleError, OperatingSystemCodes) {
 
 TEST_F(HandleError, NoErrorWritesNothing) {
   EXPECT_EQ(shown(SVN_NO_ERROR), "");
+}
+
+// The program's own failures: one link with its code and message, wrapped
+// links outermost first, system errors with the system's reason.
+TEST(ErrorChains, CreateWrapAndSystemErrors) {
+  vh::Error one = vh::Error::createf(vh::FAILURE, "no %s for %ld", "tree", 7L);
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one.get()->apr_err, vh::FAILURE);
+  EXPECT_STREQ(one.message(), "no tree for 7");
+  EXPECT_EQ(one.get()->child, nullptr);
+
+  vh::Error sys = vh::Error::from_errno(ENOSPC, "Can't write to '%s'", "f");
+  EXPECT_EQ(sys.get()->apr_err, APR_FROM_OS_ERROR(ENOSPC));
+  EXPECT_EQ(std::string(sys.message()),
+            std::string("Can't write to 'f': ") + std::strerror(ENOSPC));
+
+  vh::Error wrapped = vh::Error::wrapf(
+      std::move(sys), "Error storing paths for revision %d", 3);
+  EXPECT_FALSE(sys);
+  EXPECT_EQ(wrapped.get()->apr_err, APR_FROM_OS_ERROR(ENOSPC));
+  EXPECT_EQ(vh_test::reported(std::move(wrapped)),
+            std::string("ERROR: Error storing paths for revision 3\n"
+                        "ERROR: Can't write to 'f': ") +
+                std::strerror(ENOSPC) + "\n");
+
+  vh::Error alone = vh::Error::wrapf(vh::Error(), "%s", "alone");
+  EXPECT_EQ(alone.get()->apr_err, vh::FAILURE);
+  EXPECT_EQ(alone.get()->child, nullptr);
+  EXPECT_EQ(vh_test::reported(std::move(alone)), "ERROR: alone\n");
+}
+
+TEST(ReportError, WritesTheChainOnceAndTakesIt) {
+  vh::Error err = vh::Error::createf(vh::FAILURE, "%s", "gone");
+  EXPECT_EQ(vh_test::reported(std::move(err)), "ERROR: gone\n");
+  EXPECT_FALSE(err); // taken and cleared
+  EXPECT_EQ(vh_test::reported(std::move(err)), "");
+  EXPECT_EQ(vh_test::reported(vh::Error()), "");
 }
 
 } // namespace

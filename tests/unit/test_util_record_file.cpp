@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -34,9 +35,8 @@ protected:
 
   void
   put(const std::string &key, const std::string &data) {
-    ASSERT_EQ(
-        record_file_put(rf_, key.data(), key.size(), data.data(), data.size()),
-        0);
+    ASSERT_FALSE(
+        record_file_put(rf_, key.data(), key.size(), data.data(), data.size()));
   }
   // The record's data, or "<absent>".
   std::string
@@ -171,9 +171,9 @@ TEST_F(RecordFileTest, CloseUnlinksTheFile) {
   put("k", "v");
   struct stat st;
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
-  EXPECT_EQ(record_file_close(rf_), 0);
+  EXPECT_FALSE(record_file_close(rf_));
   EXPECT_NE(stat(path_.c_str(), &st), 0);
-  EXPECT_EQ(record_file_close(rf_), 0);
+  EXPECT_FALSE(record_file_close(rf_));
 }
 
 TEST_F(RecordFileTest, PoolDestructionClosesAnUnclosedFile) {
@@ -188,6 +188,29 @@ TEST(RecordFileOpen, FailureLeavesErrno) {
   errno = 0;
   EXPECT_EQ(record_file_open("/nonexistent/dir/x.db", pool.get()), nullptr);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// A write that the device refuses fails the put with the system's reason,
+// naming the file, and leaves the index as it was.
+TEST(RecordFilePut, FailureNamesTheFile) {
+  if (::access("/dev/full", W_OK) != 0)
+    GTEST_SKIP() << "no writable /dev/full";
+  vh_test::TempDir dir("vh_record_file_");
+  const std::string link = dir / "full.db";
+  ASSERT_EQ(::symlink("/dev/full", link.c_str()), 0);
+  vh::Pool pool;
+  record_file *rf = record_file_open(link.c_str(), pool.get());
+  ASSERT_NE(rf, nullptr);
+  // More than the stream's buffer, so that the write itself reaches the
+  // device.
+  const std::string data(1 << 20, 'x');
+  vh::Error err = record_file_put(rf, "k", 1, data.data(), data.size());
+  ASSERT_TRUE(err);
+  EXPECT_EQ(err.get()->apr_err, APR_FROM_OS_ERROR(ENOSPC));
+  EXPECT_EQ(std::string(err.message()),
+            "Can't write to '" + link + "': " + std::strerror(ENOSPC));
+  EXPECT_EQ(record_file_contains(rf, "k", 1), 0);
+  static_cast<void>(record_file_close(rf)); // the unflushed bytes fail too
 }
 
 } // namespace
