@@ -422,16 +422,18 @@ def run_subject(name, argv, work, timeout, relay=None):
             stdin=subprocess.DEVNULL, stdout=out, stderr=errf, env=env,
             start_new_session=True)
         poller.start()
+        timed_out = False
         try:
             status = proc.wait(timeout=timeout)
-        except BaseException:
+        except BaseException as e:
             # The session of the subject is ours: /usr/bin/time and the
             # subject under it.
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-            finished.set()
-            raise
+            status = proc.wait()
+            if not isinstance(e, subprocess.TimeoutExpired):
+                raise
+            timed_out = True
         finally:
             wall = time.monotonic() - t0
             finished.set()
@@ -439,9 +441,14 @@ def run_subject(name, argv, work, timeout, relay=None):
     peak_tmp[0] = max(peak_tmp[0], tree_bytes(tmpdir))
     with open(err, "rb") as f:
         stderr = f.read().decode(errors="replace")
+    if timed_out:
+        raise SubjectFailed("%s did not finish in %g s: %s (its output is in "
+                            "%s)\n%s" % (name, timeout, " ".join(argv),
+                                          run_dir, stderr[-3000:]))
     if status != 0:
-        raise SubjectFailed("%s failed with status %d: %s\n%s" % (
-            name, status, " ".join(argv), stderr[-3000:]))
+        raise SubjectFailed("%s failed with status %d: %s (its output is in "
+                            "%s)\n%s" % (name, status, " ".join(argv),
+                                          run_dir, stderr[-3000:]))
     with open(timing) as f:
         words = f.read().split()
     left = tree_bytes(tmpdir)
@@ -601,7 +608,9 @@ def parse_args(argv):
     src.add_argument("--revisions", type=int, default=None,
                      help="revisions to generate (default 2000; "
                           "--tags-history 600)")
-    src.add_argument("--repo", help="an existing repository (local path)")
+    src.add_argument("--repo", help="an existing repository (local path), "
+                     "served from its parent directory (which, as root, "
+                     "servers.py makes readable for Apache's user)")
     src.add_argument("--tags-history", action="store_true",
                      help="a large tree with many tags and branches "
                           "copied from it")
@@ -766,6 +775,7 @@ def main(argv):
                                 end, work, largest, report)
     except SubjectFailed as e:
         print("\nFAILED: %s" % e, flush=True)
+        own_work = False    # keep the failed run's output
         return 1
     finally:
         if o.json:
