@@ -853,5 +853,13 @@ def bench_point(o, proto, rtt, base, repo, repo_name, start, end, work,
                          for r in rs] for n, rs in runs.items()}})
 
 
+def _terminate(signum, frame):
+    # Unwinds through the finally blocks, which stop the subject, the
+    # relays and the servers.
+    raise SystemExit(128 + signum)
+
+
 if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, _terminate)
+    signal.signal(signal.SIGHUP, _terminate)
     sys.exit(main(sys.argv[1:]))
