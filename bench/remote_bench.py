@@ -579,8 +579,11 @@ def format_mode(mode, summaries, largest, whole=None):
         row = ["  ratio vornhald/%s" % name]
         for _, key, fmt, ratio in COLUMNS:
             a, b = first[key], s[key]
-            row.append("%.2fx" % (a / b) if ratio and a is not None and b
-                       else "")
+            if ratio and a is not None and b:
+                v = a / b
+                row.append(("%.2fx" if v >= 0.1 else "%.2gx") % v)
+            else:
+                row.append("")
         rows.append(row)
     out = table(rows)
     if largest:
