@@ -74,9 +74,11 @@ class Options(unittest.TestCase):
     def run_vornhald(self, *args, stdin=None):
         env = dict(os.environ, HOME=self.home, TMPDIR=self.tmp,
                    LC_ALL="C.UTF-8")
+        # A session of its own has no controlling terminal, so that a
+        # prompt can only read standard input.
         p = subprocess.run([VORNHALD, *args], env=env, capture_output=True,
                            input=stdin if stdin is not None else b"",
-                           timeout=300)
+                           timeout=300, start_new_session=True)
         self.assertGreaterEqual(p.returncode, 0, "killed by a signal")
         return p
 
@@ -183,6 +185,28 @@ class Options(unittest.TestCase):
                         self.assertTrue(p.stderr.startswith(b"ERROR: "),
                                         p.stderr)
                         self.assertEqual(os.listdir(self.tmp), [])
+
+    def test_prompts_only_when_forced_without_a_terminal(self):
+        """Standard input is no terminal: without --force-interactive the
+        run does not prompt and fails for want of a password; with it, the
+        password prompt reads standard input."""
+        for protocol, base in self.closed_bases.items():
+            for forced in (False, True):
+                with self.subTest(protocol=protocol, forced=forced):
+                    extra = ["--force-interactive"] if forced else []
+                    p = self.run_vornhald("-q", "--no-auth-cache", "-u", USER,
+                                          *extra, base + "/gen/trunk",
+                                          stdin=PASSWORD.encode() + b"\n")
+                    err = p.stderr.decode()
+                    if forced:
+                        self.assertEqual(p.returncode, 0, err)
+                        self.assertIn("Password for '%s': " % USER, err)
+                        self.assertTrue(p.stdout.startswith(
+                            b"SVN-fs-dump-format-version: "))
+                    else:
+                        self.assertEqual(p.returncode, 1, err)
+                        self.assertNotIn("Password for", err)
+                        self.assertTrue(err.startswith("ERROR: "), err)
 
     def auth_files(self, config_dir):
         found = []
