@@ -70,6 +70,10 @@ draw_status() {
                    "%s"),
                  status.done, status.total, rate, end);
   }
+  // The cursor waits at the start of the line: text that another module
+  // writes to standard error directly then overwrites the status line
+  // instead of being appended to it.
+  std::fputc('\r', stderr);
   status.shown = true;
   std::fflush(stderr);
 }

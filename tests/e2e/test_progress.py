@@ -91,7 +91,7 @@ class Progress(unittest.TestCase):
                 # lines, exactly the lines of a run without a terminal.
                 self.assertTrue(err.endswith(CLEAR), err)
                 plain = re.sub(rb"\r\x1b\[0K[^\r\n]*?(?=\r|$)", b"", err)
-                plain = plain.replace(CLEAR, b"")
+                plain = plain.replace(CLEAR, b"").replace(b"\r", b"")
                 self.assertEqual(plain, self.elsewhere(*args, self.url))
 
     def test_elsewhere_only_the_lines(self):
