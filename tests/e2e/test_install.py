@@ -16,6 +16,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
 import servers  # noqa: E402
 
 VORNHALD = os.environ["VORNHALD"]
+SOURCE = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(VORNHALD).resolve().parent
 FILES = ["bin/vornhald", "share/man/man1/vornhald.1",
          "share/locale/de/LC_MESSAGES/vornhald.mo",
@@ -101,6 +102,18 @@ class Install(unittest.TestCase):
         # Without a German locale, the messages as written.
         p = self.run_in(self.prefix, [], {"LC_ALL": "C.UTF-8"})
         self.assertTrue(p.stderr.startswith(b"ERROR: Missing repository URL."))
+
+    def test_german_catalogue_translates_every_message(self):
+        p = subprocess.run(["msgcmp", str(SOURCE / "po" / "de.po"),
+                            str(SOURCE / "po" / "vornhald.pot")],
+                           capture_output=True, text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        p = subprocess.run(["msgfmt", "--check", "--statistics", "-o",
+                            os.devnull, str(SOURCE / "po" / "de.po")],
+                           capture_output=True, text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertNotIn("untranslated", p.stderr)
+        self.assertNotIn("fuzzy", p.stderr)
 
     def test_bash_completion(self):
         script = os.path.join(self.prefix,
