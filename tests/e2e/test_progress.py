@@ -6,7 +6,6 @@ place; in a pipe or a file exactly those lines and nothing else, and with
 
 import os
 import pathlib
-import pty
 import re
 import shutil
 import subprocess
@@ -17,6 +16,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
 import generator  # noqa: E402
 import servers  # noqa: E402
+import terminal  # noqa: E402
 
 VORNHALD = os.environ["VORNHALD"]
 REVS = 10
@@ -39,25 +39,12 @@ class Progress(unittest.TestCase):
         shutil.rmtree(cls.base, ignore_errors=True)
 
     def on_terminal(self, *args):
-        """Runs vornhald with standard error on a pty; returns its exit
-        status and what it wrote there (the terminal's CR LF as LF)."""
-        master, slave = pty.openpty()
-        with open(os.devnull, "wb") as out:
-            proc = subprocess.Popen([VORNHALD, *args], stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=slave, env=self.env)
-        os.close(slave)
-        data = b""
-        while True:
-            try:
-                chunk = os.read(master, 65536)
-            except OSError:  # EIO: every writer has gone
-                break
-            if not chunk:
-                break
-            data += chunk
-        os.close(master)
-        self.assertEqual(proc.wait(timeout=300), 0, data)
-        return data.replace(b"\r\n", b"\n")
+        """Runs vornhald with standard error on a pty; returns what it
+        wrote there."""
+        status, data = terminal.run_on_terminal([VORNHALD, *args],
+                                                env=self.env)
+        self.assertEqual(status, 0, data)
+        return data
 
     def elsewhere(self, *args):
         p = subprocess.run([VORNHALD, *args], stdin=subprocess.DEVNULL,
