@@ -8,7 +8,7 @@ packages=(
   libsvn-dev libapr1-dev libaprutil1-dev libsnappy-dev gettext
   subversion python3 python3-subversion
   apache2 libapache2-mod-svn apache2-utils
-  libgtest-dev googletest time
+  libgtest-dev googletest time locales
   reposurgeon
 )
 
@@ -17,10 +17,16 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
     || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update
-"${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update
+  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The install test also runs the installed program with LANG=de_DE.UTF-8
+# (LANGUAGE=de with C.UTF-8 works without it).
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+  "${sudo[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi

@@ -2,6 +2,7 @@
 # The whole test suite: installs what is missing, builds, runs the unit and
 # end-to-end tests, then builds and runs everything again under
 # AddressSanitizer (with leak detection) and UndefinedBehaviorSanitizer.
+# Warnings are errors in both builds.
 # Ends with one line that says whether everything passed; exits non-zero on
 # any failure.
 set -euo pipefail
@@ -14,7 +15,7 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 stage="building build/"
-bash scripts/build.sh build
+bash scripts/build.sh build -DVORNHALD_WERROR=ON
 stage="testing build/"
 (cd build && ctest --output-on-failure -j"$jobs")
 
@@ -23,7 +24,7 @@ stage="testing build/"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 stage="building build-asan/"
-bash scripts/build.sh build-asan -DVORNHALD_SANITIZE=ON
+bash scripts/build.sh build-asan -DVORNHALD_SANITIZE=ON -DVORNHALD_WERROR=ON
 stage="testing build-asan/"
 (cd build-asan && ctest --output-on-failure -j"$jobs")
 

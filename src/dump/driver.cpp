@@ -244,6 +244,12 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
     if (vh::Error err =
             fetch_log_revisions(sess, start, opts->end, &to_dump, sess->pool))
       return err;
+  // The status line counts the revisions written; the base replay of an
+  // incremental dump writes none.
+  progress_begin(from.fetch_per_revision
+                     ? to_dump->nelts
+                     : revision_map_count(revs) - from.list_idx - 1 -
+                           (from.dry_run ? 1 : 0));
 
   for (;;) {
     if (svn_error_t *err = cancel_check(nullptr))
@@ -355,6 +361,8 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
         print_normal(_("* Dumped revision %ld (local %ld).\n"),
                      logrev->revision, local_rev);
     }
+    if (!dry)
+      progress_revision_done();
 
     const svn_revnum_t dumped = logrev->revision;
     // Only the revision number of an earlier entry outlives its pool.

@@ -35,14 +35,9 @@ mid_history_prepare(session *sess, dump_options *opts, path_repo *prepo,
     if (vh::Error err = path_repo_commit_log(prepo, sess, opts, logrev, local,
                                              revs, scratch.get()))
       return err;
-    print_progress("\r\033[0K%s%ld", label, static_cast<long>(idx));
-    if (verbosity >= 2)
-      std::fflush(stderr);
+    print_progress_update("%s%ld", label, static_cast<long>(idx));
   }
-  if (verbosity == 2)
-    print_progress("\r\033[0K%s%s", label, _("done\n"));
-  else
-    print_verbose("%s", _("done\n"));
+  print_progress_finish(label, _("done\n"));
 
   // The placeholder of a subdirectory dump stands for the empty state
   // before the subtree existed and never serves as the base.

@@ -184,9 +184,7 @@ all_logs_receiver(void *baton, svn_log_entry_t *entry,
   log_baton lb = {&logrev, ab->sess, ab->sess->pool, false};
   SVN_ERR(log_receiver(&lb, entry, pool));
   APR_ARRAY_PUSH(ab->logs, log_revision) = logrev;
-  print_progress("\r\x1b[0K%s%ld", ab->label, logrev.revision);
-  if (verbosity >= 2)
-    std::fflush(stderr);
+  print_progress_update("%s%ld", ab->label, logrev.revision);
   return SVN_NO_ERROR;
 }
 
@@ -351,9 +349,6 @@ fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
     print_verbose("%s", _("failed\n"));
     return vh::Error(err);
   }
-  if (verbosity == 2)
-    print_progress("\r\x1b[0K%s%s", label, _("done\n"));
-  else
-    print_verbose("%s", _("done\n"));
+  print_progress_finish(label, _("done\n"));
   return {};
 }

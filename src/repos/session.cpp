@@ -7,6 +7,7 @@
 #include "util/cancel.h"
 
 #include <apr_hash.h>
+#include <apr_strings.h>
 #include <svn_client.h>
 #include <svn_cmdline.h>
 #include <svn_config.h>
@@ -40,6 +41,22 @@ path_below_root(const char *root, const char *url) {
   return url + len + 1;
 }
 
+// Sets every --config-option in the configuration that the client context
+// is made from, so that it overrides the files as svn's own option does.
+void
+apply_config_options(const session *sess, apr_hash_t *cfg_hash) {
+  if (!sess->config_options)
+    return;
+  for (int i = 0; i < sess->config_options->nelts; ++i) {
+    const auto &o =
+        APR_ARRAY_IDX(sess->config_options, i, session_config_option);
+    auto *cfg = static_cast<svn_config_t *>(
+        apr_hash_get(cfg_hash, o.file, APR_HASH_KEY_STRING));
+    if (cfg)
+      svn_config_set(cfg, o.section, o.option, o.value);
+  }
+}
+
 svn_error_t *
 open_session(session *sess) {
   apr_pool_t *pool = sess->pool;
@@ -61,6 +78,7 @@ open_session(session *sess) {
 
   apr_hash_t *cfg_hash = nullptr;
   SVN_ERR(svn_config_get_config(&cfg_hash, nullptr, pool));
+  apply_config_options(sess, cfg_hash);
   // A silent server gives up after the same time on every protocol.
   if (auto *servers = static_cast<svn_config_t *>(apr_hash_get(
           cfg_hash, SVN_CONFIG_CATEGORY_SERVERS, APR_HASH_KEY_STRING));
@@ -105,11 +123,11 @@ open_session(session *sess) {
   SVN_ERR(svn_cmdline_create_auth_baton2(
       &ctx->auth_baton, (sess->flags & SF_NON_INTERACTIVE) != 0, sess->username,
       sess->password, config_dir, (sess->flags & SF_NO_AUTH_CACHE) != 0,
-      /* trust_server_cert_unknown_ca */ FALSE,
-      /* trust_server_cert_cn_mismatch */ FALSE,
-      /* trust_server_cert_expired */ FALSE,
-      /* trust_server_cert_not_yet_valid */ FALSE,
-      /* trust_server_cert_other_failure */ FALSE, cfg, cancel_check,
+      (sess->flags & SF_TRUST_UNKNOWN_CA) != 0,
+      (sess->flags & SF_TRUST_CN_MISMATCH) != 0,
+      (sess->flags & SF_TRUST_EXPIRED) != 0,
+      (sess->flags & SF_TRUST_NOT_YET_VALID) != 0,
+      (sess->flags & SF_TRUST_OTHER_FAILURE) != 0, cfg, cancel_check,
       nullptr, pool));
 
   sess->ctx = ctx;
@@ -143,6 +161,35 @@ open_session(session *sess) {
 }
 
 } // namespace
+
+bool
+session_add_config_option(session *sess, const char *text) {
+  const char *colon1 = std::strchr(text, ':');
+  if (!colon1)
+    return true;
+  const char *colon2 = std::strchr(colon1 + 1, ':');
+  if (!colon2)
+    return true;
+  const char *equals = std::strchr(colon2 + 1, '=');
+  if (!equals)
+    return true;
+  apr_pool_t *pool = sess->pool;
+  session_config_option o;
+  o.file = apr_pstrndup(pool, text, colon1 - text);
+  o.section = apr_pstrndup(pool, colon1 + 1, colon2 - colon1 - 1);
+  o.option = apr_pstrndup(pool, colon2 + 1, equals - colon2 - 1);
+  o.value = apr_pstrdup(pool, equals + 1);
+  if (std::strcmp(o.file, SVN_CONFIG_CATEGORY_CONFIG) != 0 &&
+      std::strcmp(o.file, SVN_CONFIG_CATEGORY_SERVERS) != 0)
+    return true;
+  if (!*o.section || !*o.option)
+    return true;
+  if (!sess->config_options)
+    sess->config_options =
+        apr_array_make(pool, 4, sizeof(session_config_option));
+  APR_ARRAY_PUSH(sess->config_options, session_config_option) = o;
+  return false;
+}
 
 vh::Error
 session_open(session *sess) {

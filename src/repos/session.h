@@ -17,6 +17,22 @@
 enum : std::uint32_t {
   SF_NON_INTERACTIVE = 0x2,
   SF_NO_AUTH_CACHE = 0x4,
+  // --trust-server-cert-failures: the certificate failures of an https://
+  // server that are accepted (with SF_NON_INTERACTIVE only, as in svn).
+  SF_TRUST_UNKNOWN_CA = 0x10,
+  SF_TRUST_CN_MISMATCH = 0x20,
+  SF_TRUST_EXPIRED = 0x40,
+  SF_TRUST_NOT_YET_VALID = 0x80,
+  SF_TRUST_OTHER_FAILURE = 0x100,
+};
+
+// One --config-option FILE:SECTION:OPTION=VALUE: a setting that overrides
+// the configuration file FILE ("config" or "servers") for this run.
+struct session_config_option {
+  const char *file = nullptr;
+  const char *section = nullptr;
+  const char *option = nullptr;
+  const char *value = nullptr;
 };
 
 struct session {
@@ -29,6 +45,8 @@ struct session {
   const char *username = nullptr;
   const char *password = nullptr;
   const char *config_dir = nullptr;
+  // session_config_option records in command-line order; null for none.
+  apr_array_header_t *config_options = nullptr;
   std::uint32_t flags = 0;                // SF_*
   int timeout = 600; // seconds of silence after which a server is given up
   obfuscator obf; // --obfuscate and its tables
@@ -44,6 +62,12 @@ inline const char *
 session_subtree(const session *sess) {
   return sess->repos_path ? sess->repos_path : "";
 }
+
+// Parses `text` as FILE:SECTION:OPTION=VALUE (FILE "config" or "servers",
+// SECTION and OPTION not empty, VALUE possibly empty) and appends it to
+// sess->config_options, copied into sess->pool. Returns true, and records
+// nothing, when `text` does not have that form.
+bool session_add_config_option(session *sess, const char *text);
 
 // Opens the session: configuration, authentication, RA session, repository
 // root and repos_path. Fails with the libraries' error chain.

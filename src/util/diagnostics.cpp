@@ -3,21 +3,88 @@
 #include <apr_errno.h>
 #include <apr_pools.h>
 #include <apr_tables.h>
+#include <apr_time.h>
 #include <svn_utf.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <unistd.h>
 #include <utility>
 
 int verbosity = 0;
 
 namespace {
 
+// Clears the line the cursor is on, on a terminal.
+constexpr const char clear_line[] = "\r\x1b[0K";
+
+int stderr_terminal = -1; // -1: not asked yet
+
+// The status line of the dump (progress_begin).
+struct status_line {
+  bool active = false; // kept below the output
+  bool shown = false;  // on the screen now
+  long total = 0;
+  long done = 0;
+  apr_time_t started = 0;
+};
+status_line status;
+
+void
+take_status_away() {
+  if (!status.shown)
+    return;
+  std::fputs(clear_line, stderr);
+  status.shown = false;
+}
+
+// "14:05:33" today, with the date when the end is a day or more away.
+void
+format_end(apr_time_t when, char *buf, std::size_t size) {
+  const std::time_t t = static_cast<std::time_t>(apr_time_sec(when));
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  std::strftime(buf, size, t - now < 86400 ? "%H:%M:%S" : "%Y-%m-%d %H:%M",
+                &tm);
+}
+
+void
+draw_status() {
+  const apr_time_t now = apr_time_now();
+  const double seconds =
+      static_cast<double>(now - status.started) / APR_USEC_PER_SEC;
+  std::fputs(clear_line, stderr);
+  if (status.done == 0 || seconds <= 0) {
+    std::fprintf(stderr, _("%ld of %ld revisions"), status.done,
+                 status.total);
+  } else {
+    const double rate = status.done / seconds;
+    const double left = (status.total - status.done) / rate;
+    char end[32];
+    format_end(now + static_cast<apr_time_t>(left * APR_USEC_PER_SEC), end,
+               sizeof(end));
+    std::fprintf(stderr,
+                 _("%ld of %ld revisions, %.1f per second, expected end at "
+                   "%s"),
+                 status.done, status.total, rate, end);
+  }
+  // The cursor waits at the start of the line: text that another module
+  // writes to standard error directly then overwrites the status line
+  // instead of being appended to it.
+  std::fputc('\r', stderr);
+  status.shown = true;
+  std::fflush(stderr);
+}
+
 void
 vprint_at(int level, const char *fmt, va_list ap) {
-  if (verbosity >= level)
+  if (verbosity >= level) {
+    take_status_away();
     std::vfprintf(stderr, fmt, ap);
+  }
 }
 
 bool
@@ -64,10 +131,69 @@ VH_PRINTER(print_debug, 3)
 
 #undef VH_PRINTER
 
+bool
+diagnostics_stderr_is_terminal() {
+  if (stderr_terminal < 0)
+    stderr_terminal = isatty(STDERR_FILENO) ? 1 : 0;
+  return stderr_terminal == 1;
+}
+
+void
+diagnostics_set_terminal(bool is_terminal) {
+  stderr_terminal = is_terminal ? 1 : 0;
+}
+
+void
+print_progress_update(const char *fmt, ...) {
+  if (verbosity < 2 || !diagnostics_stderr_is_terminal())
+    return;
+  std::fputs(clear_line, stderr);
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  std::fflush(stderr);
+}
+
+void
+print_progress_finish(const char *label, const char *text) {
+  if (verbosity == 2 && diagnostics_stderr_is_terminal())
+    std::fprintf(stderr, "%s%s%s", clear_line, label, text);
+  else
+    print_verbose("%s", text);
+}
+
+void
+progress_begin(long total) {
+  status = status_line{};
+  if (verbosity != 0 || total <= 0 || !diagnostics_stderr_is_terminal())
+    return;
+  status.active = true;
+  status.total = total;
+  status.started = apr_time_now();
+  draw_status();
+}
+
+void
+progress_revision_done() {
+  if (!status.active)
+    return;
+  if (status.done < status.total)
+    ++status.done;
+  draw_status();
+}
+
+void
+progress_end() {
+  take_status_away();
+  status.active = false;
+}
+
 void
 handle_error(const svn_error_t *err, const char *prefix) {
   if (!err)
     return;
+  take_status_away();
   apr_pool_t *scratch = nullptr;
   apr_pool_create(&scratch, err->pool);
   apr_array_header_t *codes = apr_array_make(scratch, 4, sizeof(apr_status_t));

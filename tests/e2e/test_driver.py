@@ -24,12 +24,12 @@ import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
 
+import corpus as corpus_lib  # noqa: E402
 import dumpfile  # noqa: E402
 import servers  # noqa: E402
 from svn import core, fs, repos  # noqa: E402
 
 VORNHALD = os.environ.get("VORNHALD", "vornhald")
-SHARED = pathlib.Path(os.environ.get("VORNHALD_SHARED", "../../../shared"))
 HEAD = 7
 TRUNK_REVS = [2, 4, 6]
 PADDING_LOG = b"This is an empty revision for padding."
@@ -363,7 +363,7 @@ class DriverTest(unittest.TestCase):
         revision properties of each source revision (custom ones too) and
         loads, also when a broken svn:date keeps svn_ra_stat from
         answering."""
-        corpus = SHARED / "corpus"
+        corpus = pathlib.Path(corpus_lib.require())
         rows = (corpus / "MANIFEST.tsv").read_text().splitlines()[1:]
         for name, loads, youngest in (r.split("\t") for r in rows):
             if loads == "no":

@@ -30,6 +30,7 @@ import corpus  # noqa: E402
 import generator  # noqa: E402
 import harness  # noqa: E402
 import modes  # noqa: E402
+import terminal  # noqa: E402
 from repostate import DIR, NONE, RepoState  # noqa: E402
 
 VORNHALD = os.environ.get("VORNHALD", "vornhald")
@@ -402,17 +403,29 @@ class Incremental(unittest.TestCase):
         self.assertIn("Fetching base revision... done\n", err)
         self.assertNotIn(counter, err)
 
-        # Entries 0, 1 and 2 lie below the start.
-        _, err = vornhald("-v", "-v", "--incremental", "-r", "3:HEAD", url)
-        err = err.decode()
+        # Entries 0, 1 and 2 lie below the start. The counter is
+        # rewritten in place on a terminal only; a log gets plain lines.
+        args = ["-v", "-v", "--incremental", "-r", "3:HEAD", url]
+        status, err = terminal.run_on_terminal([VORNHALD] + args)
+        self.assertEqual(status, 0, err)
         self.assertIn(label + counter + "0" + counter + "1" + counter + "2"
-                      + counter + "done\n", err)
+                      + counter + "done\n", err.decode())
+        _, err = vornhald(*args)
+        err = err.decode()
+        self.assertIn("\n" + label + "done\n", err)
+        self.assertNotIn("\r", err)
+        self.assertNotIn("\x1b", err)
 
-        _, err = vornhald("-v", "-v", "-v", "--incremental", "-r", "3:HEAD",
-                          url)
+        args = ["-v", "-v", "-v", "--incremental", "-r", "3:HEAD", url]
+        status, err = terminal.run_on_terminal([VORNHALD] + args)
+        self.assertEqual(status, 0, err)
         err = err.decode()
         self.assertIn(counter + "2done\n", err)
         self.assertNotIn(counter + "done", err)
+        _, err = vornhald(*args)
+        err = err.decode()
+        self.assertNotIn("\r", err)
+        self.assertNotIn("\x1b", err)
         self.assertIn("path_repo_commit(1): A trunk\n", err)
         self.assertIn("logs_fetched, opts->end set to 4\n", err)
 

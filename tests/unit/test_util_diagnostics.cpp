@@ -35,6 +35,87 @@ TEST(Printers, WriteOnlyAtTheirLevel) {
   verbosity = 0;
 }
 
+// The counter lines of -v -v: rewritten on a terminal, left out elsewhere,
+// so that a log holds only the finished lines.
+TEST(Printers, CounterLinesOnlyOnATerminal) {
+  const struct {
+    int verbosity;
+    bool terminal;
+    const char *expected;
+  } cases[] = {
+      {1, false, "Label: done\n"},
+      {1, true, "Label: done\n"},
+      {2, false, "Label: done\n"},
+      {2, true, "Label: \r\x1b[0KLabel: 1\r\x1b[0KLabel: 2\r\x1b[0KLabel: "
+                "done\n"},
+      {3, false, "Label: done\n"},
+      {3, true, "Label: \r\x1b[0KLabel: 1\r\x1b[0KLabel: 2done\n"},
+  };
+  for (const auto &c : cases) {
+    verbosity = c.verbosity;
+    diagnostics_set_terminal(c.terminal);
+    testing::internal::CaptureStderr();
+    print_verbose("%s", "Label: ");
+    for (int i = 1; i <= 2; ++i)
+      print_progress_update("%s%d", "Label: ", i);
+    print_progress_finish("Label: ", "done\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.expected)
+        << "verbosity " << c.verbosity << ", terminal " << c.terminal;
+  }
+  verbosity = 0;
+  diagnostics_set_terminal(false);
+}
+
+TEST(Status, OnATerminalBelowTheLines) {
+  verbosity = 0;
+  diagnostics_set_terminal(true);
+  testing::internal::CaptureStderr();
+  progress_begin(2);
+  print_normal("* Dumped revision %d.\n", 1);
+  progress_revision_done();
+  print_normal("* Dumped revision %d.\n", 2);
+  progress_revision_done();
+  progress_end();
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string clear = "\r\x1b[0K";
+  const std::string start = clear + "0 of 2 revisions\r" + clear +
+                            "* Dumped revision 1.\n" + clear +
+                            "1 of 2 revisions, ";
+  EXPECT_EQ(err.substr(0, start.size()), start) << err;
+  EXPECT_NE(err.find(clear + "* Dumped revision 2.\n" + clear +
+                     "2 of 2 revisions, "),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find(" per second, expected end at "), std::string::npos);
+  EXPECT_EQ(err.substr(err.size() - clear.size() - 1), "\r" + clear);
+  diagnostics_set_terminal(false);
+}
+
+TEST(Status, NothingButTheLinesElsewhereOrAtOtherVerbosities) {
+  const struct {
+    int verbosity;
+    bool terminal;
+    const char *expected;
+  } cases[] = {
+      {0, false, "* line\n"},
+      {1, true, "* line\n"},
+      {-1, true, ""},
+  };
+  for (const auto &c : cases) {
+    verbosity = c.verbosity;
+    diagnostics_set_terminal(c.terminal);
+    testing::internal::CaptureStderr();
+    progress_begin(3);
+    print_normal("%s", "* line\n");
+    progress_revision_done();
+    progress_end();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.expected)
+        << "verbosity " << c.verbosity;
+  }
+  verbosity = 0;
+  diagnostics_set_terminal(false);
+}
+
 class HandleError : public testing::Test {
 protected:
   static std::string
