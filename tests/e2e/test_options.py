@@ -23,7 +23,6 @@ USER, PASSWORD = "alice", "pw from stdin"
 ACCESS = servers.Access(users={USER: PASSWORD})
 PROTOCOLS = ("file", "svn", "http")
 DUMPED = re.compile(r"^\* Dumped revision (\d+)", re.M)
-                  r"manually$", re.M)
 # Revision N of "dated" was committed at noon of 2020-01-0N.
 DATED_REVS = 5
 
