@@ -70,6 +70,11 @@ parse_revision_range(const char *text, svn_revnum_t *start, svn_revnum_t *end) {
   long n = 0, m = 0;
   if (has_overflowing_number(text))
     return true;
+  // The scans below would skip blanks and take a sign; a revision is
+  // written without either.
+  for (const char *p = text; *p; ++p)
+    if (std::isspace(static_cast<unsigned char>(*p)) || *p == '+')
+      return true;
 
   if (std::sscanf(text, "%4s:%4s%c", w1, w2, &c) == 2 && is_head(w1) &&
       is_head(w2)) {

@@ -40,6 +40,12 @@ const range_case range_cases[] = {
     {"HEAD:head", false, -1, -1},
     {"0", true, 0, 0},
     {"-3", true, 0, 0},
+    // No blanks and no signs.
+    {" 5", true, 0, 0},
+    {"+5", true, 0, 0},
+    {"3:+5", true, 0, 0},
+    {"3: 5", true, 0, 0},
+    {"3 :5", true, 0, 0},
     {"5:3", true, 0, 0},
     {"-1:3", true, 0, 0},
     {"-1:HEAD", true, 0, 0},
