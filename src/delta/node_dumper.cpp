@@ -106,27 +106,6 @@ skip_reason(const de_node_baton *node) {
   return nullptr;
 }
 
-// The node's properties in a fixed order (by name), leaving out the
-// deleted ones.
-std::vector<dumpfile_prop>
-sorted_properties(const de_node_baton *node, apr_pool_t *pool) {
-  std::vector<dumpfile_prop> items;
-  for (apr_hash_index_t *hi = apr_hash_first(pool, node->properties); hi;
-       hi = apr_hash_next(hi)) {
-    const void *key = nullptr;
-    void *value = nullptr;
-    apr_hash_this(hi, &key, nullptr, &value);
-    auto *name = static_cast<const char *>(key);
-    if (apr_hash_get(node->del_properties, name, APR_HASH_KEY_STRING))
-      continue;
-    items.push_back({name, static_cast<const svn_string_t *>(value)});
-  }
-  std::sort(items.begin(), items.end(), [](const auto &a, const auto &b) {
-    return std::strcmp(a.name, b.name) < 0;
-  });
-  return items;
-}
-
 std::vector<const char *>
 sorted_deletions(const de_node_baton *node, apr_pool_t *pool) {
   std::vector<const char *> names;
@@ -377,7 +356,8 @@ plan_record(de_node_baton *node, node_plan *plan) {
   rec.prop_delta =
       opts->format_version == 3 && node->action == 'M' && !inside_copy;
   if (rec.with_props) {
-    rec.props = sorted_properties(node, node->pool);
+    rec.props = dumpfile_sorted_props(node->properties, node->del_properties,
+                                      node->pool);
     if (rec.prop_delta)
       rec.prop_deletions = sorted_deletions(node, node->pool);
   }

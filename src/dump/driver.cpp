@@ -129,25 +129,15 @@ revision_props(const log_revision *logrev, apr_pool_t *pool) {
   std::vector<dumpfile_prop> props;
   if (!logrev->revprops)
     return props;
-  const char *const first[] = {"svn:log", "svn:author", "svn:date"};
-  for (const char *name : first)
+  apr_hash_t *first = apr_hash_make(pool);
+  for (const char *name : {"svn:log", "svn:author", "svn:date"}) {
+    apr_hash_set(first, name, APR_HASH_KEY_STRING, name);
     if (auto *value = static_cast<const svn_string_t *>(
             apr_hash_get(logrev->revprops, name, APR_HASH_KEY_STRING)))
       props.push_back({name, value});
-  std::vector<dumpfile_prop> rest;
-  for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->revprops); hi;
-       hi = apr_hash_next(hi)) {
-    const void *key = nullptr;
-    void *value = nullptr;
-    apr_hash_this(hi, &key, nullptr, &value);
-    auto *name = static_cast<const char *>(key);
-    if (std::strcmp(name, "svn:log") && std::strcmp(name, "svn:author") &&
-        std::strcmp(name, "svn:date"))
-      rest.push_back({name, static_cast<const svn_string_t *>(value)});
   }
-  std::sort(rest.begin(), rest.end(), [](const auto &a, const auto &b) {
-    return std::strcmp(a.name, b.name) < 0;
-  });
+  std::vector<dumpfile_prop> rest =
+      dumpfile_sorted_props(logrev->revprops, first, pool);
   props.insert(props.end(), rest.begin(), rest.end());
   return props;
 }

@@ -11,6 +11,7 @@
 #include <svn_error_codes.h>
 #include <svn_utf.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -77,6 +78,24 @@ action_word(char action) {
 }
 
 } // namespace
+
+std::vector<dumpfile_prop>
+dumpfile_sorted_props(apr_hash_t *props, apr_hash_t *skip, apr_pool_t *pool) {
+  std::vector<dumpfile_prop> items;
+  for (apr_hash_index_t *hi = apr_hash_first(pool, props); hi;
+       hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(hi, &key, nullptr, &value);
+    auto *name = static_cast<const char *>(key);
+    if (!skip || !apr_hash_get(skip, name, APR_HASH_KEY_STRING))
+      items.push_back({name, static_cast<const svn_string_t *>(value)});
+  }
+  std::sort(items.begin(), items.end(), [](const auto &a, const auto &b) {
+    return std::strcmp(a.name, b.name) < 0;
+  });
+  return items;
+}
 
 std::size_t
 prop_entry_length(const char *name, const svn_string_t *value) {

@@ -44,6 +44,7 @@
 #pragma once
 
 #include <apr_file_io.h>
+#include <apr_hash.h>
 #include <apr_pools.h>
 #include <svn_error.h>
 #include <svn_io.h>
@@ -84,6 +85,13 @@ struct node_record {
   bool has_md5 = false;                  // Text-content-md5 is written
   unsigned char md5[16] = {};            // digest of the full text
 };
+
+// The properties of `props` (names to svn_string_t *) in the order the
+// stream writes them, by name, leaving out the names that `skip` (may be
+// null) holds. The entries point into `props`; `pool` is scratch.
+std::vector<dumpfile_prop> dumpfile_sorted_props(apr_hash_t *props,
+                                                 apr_hash_t *skip,
+                                                 apr_pool_t *pool);
 
 // Byte length of the set entry for `name` and `value` (the set entry with no
 // value when `value` is null); 0 when `name` is null. Equals, to the byte,
