@@ -459,9 +459,9 @@ delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
   de->dry_run = (mode & DF_INITIAL_DRY_RUN) != 0;
   de->replaced = replaced;
   de->head = head;
-  de->queue = delta_queue_make(de->pool);
   de->logrev = logrev;
   apr_pool_create(&de->pool, pool);
+  de->queue = delta_queue_make(de->pool);
   de->dumped_nodes = apr_hash_make(de->pool);
   de->local_revnum = local_rev;
   de->prepo = ctx->prepo;
