@@ -554,18 +554,5 @@ delta_replaced_paths(const log_revision *logrev, apr_pool_t *pool) {
   auto **first = reinterpret_cast<const char **>(paths->elts);
   std::sort(first, first + paths->nelts,
             [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
-  // Ascending order puts a path before the paths below it.
-  int kept = 0;
-  for (int i = 0; i < paths->nelts; ++i) {
-    const char *path = first[i];
-    if (kept > 0) {
-      const char *last = first[kept - 1];
-      std::size_t n = std::strlen(last);
-      if (!*last || (std::strncmp(last, path, n) == 0 && path[n] == '/'))
-        continue;
-    }
-    first[kept++] = path;
-  }
-  paths->nelts = kept;
   return paths;
 }

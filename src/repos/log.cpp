@@ -49,13 +49,6 @@ over_http(const session *sess) {
   return sess->root && std::strncmp(sess->root, "http", 4) == 0;
 }
 
-// The revision properties a log entry asks for: all of them (a null list
-// asks the server for every one).
-apr_array_header_t *
-entry_revprops(const session *, apr_pool_t *) {
-  return nullptr;
-}
-
 // Whether `name` can be an XML element name, as a property that HTTP asks
 // for by name must be.
 bool
@@ -312,7 +305,7 @@ fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
   log_baton lb = {logrev, sess, pool, false};
   svn_error_t *err = svn_ra_get_log2(
       sess->ra, session_path_list(scratch), start, end, 1, TRUE, TRUE, FALSE,
-      entry_revprops(sess, scratch), log_receiver, &lb, scratch);
+      /* every revision property */ nullptr, log_receiver, &lb, scratch);
   if (!err && lb.received)
     err = restore_exact_message(sess, logrev, pool);
   apr_pool_destroy(scratch);
@@ -343,7 +336,8 @@ fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
   all_logs_baton ab = {sess, logs, label};
   svn_error_t *err = svn_ra_get_log2(
       sess->ra, session_path_list(scratch), start, end, 0, TRUE, TRUE, FALSE,
-      entry_revprops(sess, scratch), all_logs_receiver, &ab, scratch);
+      /* every revision property */ nullptr,
+      all_logs_receiver, &ab, scratch);
   apr_pool_destroy(scratch);
   if (err) {
     print_verbose("%s", _("failed\n"));
