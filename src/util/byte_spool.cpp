@@ -1,0 +1,132 @@
+// The byte spool; see byte_spool.h.
+#include "util/byte_spool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Bytes gathered in memory before each write to the file.
+constexpr std::size_t file_chunk = 64 * 1024;
+
+} // namespace
+
+byte_spool::~byte_spool() {
+  if (file_)
+    std::fclose(file_);
+}
+
+bool
+byte_spool::spill() {
+  std::string name = dir_ + "/spool-XXXXXX";
+  int fd = mkstemp(name.data());
+  if (fd < 0)
+    return false;
+  // Nobody opens the file by name: it goes when the spool does, or with the
+  // process.
+  unlink(name.c_str());
+  file_ = fdopen(fd, "w+b");
+  if (!file_) {
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+bool
+byte_spool::append(std::string_view bytes) {
+  if (failed_)
+    return false;
+  mem_.append(bytes);
+  size_ += bytes.size();
+  if (!file_ && mem_.size() > limit_ && !spill())
+    failed_ = true;
+  if (file_ && mem_.size() >= file_chunk) {
+    if (std::fwrite(mem_.data(), 1, mem_.size(), file_) != mem_.size())
+      failed_ = true;
+    mem_.clear();
+  }
+  return !failed_;
+}
+
+bool
+byte_spool::append_i64(std::int64_t value) {
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i)
+    bytes[i] = static_cast<unsigned char>(
+        static_cast<std::uint64_t>(value) >> (8 * i));
+  return append(std::string_view(reinterpret_cast<char *>(bytes), 8));
+}
+
+bool
+byte_spool::append_str(const char *data, std::size_t len) {
+  if (!data)
+    return append_i64(-1);
+  return append_i64(static_cast<std::int64_t>(len)) &&
+         append(std::string_view(data, len));
+}
+
+bool
+byte_spool::rewind() {
+  if (failed_)
+    return false;
+  read_pos_ = 0;
+  if (!file_)
+    return true;
+  if (!mem_.empty() &&
+      std::fwrite(mem_.data(), 1, mem_.size(), file_) != mem_.size()) {
+    failed_ = true;
+    return false;
+  }
+  mem_.clear();
+  mem_.shrink_to_fit();
+  if (std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_SET) != 0) {
+    failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool
+byte_spool::read(void *out, std::size_t len) {
+  if (failed_)
+    return false;
+  if (file_)
+    return std::fread(out, 1, len, file_) == len;
+  if (mem_.size() - read_pos_ < len)
+    return false;
+  std::memcpy(out, mem_.data() + read_pos_, len);
+  read_pos_ += len;
+  return true;
+}
+
+bool
+byte_spool::read_i64(std::int64_t *value) {
+  unsigned char bytes[8];
+  if (!read(bytes, 8))
+    return false;
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i)
+    v = (v << 8) | bytes[i];
+  *value = static_cast<std::int64_t>(v);
+  return true;
+}
+
+bool
+byte_spool::read_str(std::string *out, bool *present) {
+  std::int64_t len = 0;
+  if (!read_i64(&len))
+    return false;
+  *present = len >= 0;
+  if (len < 0) {
+    out->clear();
+    return true;
+  }
+  // A length beyond what the spool holds is a corrupt spool, not an
+  // allocation to try.
+  if (static_cast<std::uint64_t>(len) > size_)
+    return false;
+  out->resize(static_cast<std::size_t>(len));
+  return read(out->data(), out->size());
+}

@@ -1,0 +1,61 @@
+// A byte spool: an append-only run of bytes that is written once and then
+// read once from the start. It stays in memory up to a limit and moves to an
+// unlinked temporary file beyond it, so that one large item never has to be
+// held whole. Plain C++ with stdio: a spool may be filled on one thread and
+// read on another (one at a time).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+class byte_spool {
+public:
+  // `dir` is where the file goes once `memory_limit` bytes are exceeded.
+  byte_spool(std::string dir, std::size_t memory_limit)
+      : dir_(std::move(dir)), limit_(memory_limit) {}
+  byte_spool(const byte_spool &) = delete;
+  byte_spool &operator=(const byte_spool &) = delete;
+  ~byte_spool();
+
+  // Appends `bytes`; false when the temporary file cannot be made or written
+  // (the spool is then broken and stays so).
+  bool append(std::string_view bytes);
+  bool append_u8(std::uint8_t value) {
+    char c = static_cast<char>(value);
+    return append(std::string_view(&c, 1));
+  }
+  bool append_i64(std::int64_t value);
+  // A length-prefixed string; null is written as "absent".
+  bool append_str(const char *data, std::size_t len);
+  bool append_cstr(const char *text) {
+    return append_str(text, text ? std::char_traits<char>::length(text) : 0);
+  }
+
+  // Ends writing; reading starts at the first byte. False on a write error.
+  bool rewind();
+  // Reads exactly `len` bytes into `out`; false at the end or on an error.
+  bool read(void *out, std::size_t len);
+  bool read_u8(std::uint8_t *value) { return read(value, 1); }
+  bool read_i64(std::int64_t *value);
+  // Reads a string written by append_str: *present false for "absent".
+  bool read_str(std::string *out, bool *present);
+
+  // Bytes held in memory now (what counts against a budget).
+  std::size_t memory_bytes() const { return mem_.size(); }
+  std::uint64_t size() const { return size_; }
+  bool failed() const { return failed_; }
+
+private:
+  bool spill();
+
+  std::string dir_;
+  std::size_t limit_;
+  std::string mem_;           // bytes not yet in the file (or all of them)
+  std::FILE *file_ = nullptr; // once spilled
+  std::uint64_t size_ = 0;
+  std::size_t read_pos_ = 0; // in mem_, when not spilled
+  bool failed_ = false;
+};
