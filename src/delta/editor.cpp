@@ -80,11 +80,7 @@ svn_error_t *
 forget_replaced(de_baton *de, const char *path, apr_pool_t *pool) {
   text_store_drop_files_below(de->texts, path, "de_open_root",
                               forget_properties, de->props, pool);
-  if (const char *file = text_store_file(de->texts, path)) {
-    if (apr_file_remove(file, pool) != APR_SUCCESS)
-      print_debug("de_open_root(%s): Cannot remove file %s\n", path, file);
-    text_store_set_file(de->texts, path, nullptr);
-  }
+  text_store_set_file(de->texts, path, nullptr);
   text_store_forget_digests_below(de->texts, path, pool);
   text_store_forget_digest(de->texts, path);
   property_storage_delete(de->props, path);
@@ -295,6 +291,30 @@ de_change_file_prop(void *file_baton, const char *name,
   return change_prop(file_baton, name, value, "de_change_file_prop");
 }
 
+// The window handler of a text being received: applies the window, and
+// once the text is complete names it by its content, so that paths with
+// the same text share it.
+struct text_receiver {
+  de_node_baton *node;
+  svn_txdelta_window_handler_t apply;
+  void *apply_baton;
+};
+
+svn_error_t *
+receive_window(svn_txdelta_window_t *window, void *baton) noexcept {
+  auto *r = static_cast<text_receiver *>(baton);
+  SVN_ERR(r->apply(window, r->apply_baton));
+  if (window)
+    return SVN_NO_ERROR;
+  de_node_baton *node = r->node;
+  text_store *ts = node->de->texts;
+  // The path's reference moves to the sealed name with the text.
+  node->filename = text_store_seal(ts, node->filename, node->pool);
+  std::string pending;
+  text_store_set_file(ts, node->path, node->filename, &pending);
+  return SVN_NO_ERROR;
+}
+
 svn_error_t *
 de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
                    svn_txdelta_window_handler_t *handler,
@@ -302,24 +322,31 @@ de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
   SVN_ERR(cancel_check(nullptr));
   auto *node = static_cast<de_node_baton *>(file_baton);
   print_debug("de_apply_textdelta(%s)\n", node->path);
+  text_store *ts = node->de->texts;
 
   svn_stream_t *target = nullptr;
-  SVN_ERR(delta_node_temp_file(&target, &node->filename, node, "td",
-                               "de_apply_textdelta", pool));
+  const char *name = nullptr;
+  SVN_ERR(text_store_new_text(ts, &target, &name, pool));
+  node->filename = apr_pstrdup(node->pool, name);
 
   svn_stream_t *source = nullptr;
-  const char *previous = text_store_file(node->de->texts, node->path);
-  if (previous) {
-    SVN_ERR(
-        delta_open_text(&source, previous, node, "de_apply_textdelta", pool));
-    node->old_filename = apr_pstrdup(node->pool, previous);
+  // The path's old text stays stored, for the node's delta, until the
+  // node has been written (drop_old_text); the path takes the new one.
+  std::string previous;
+  text_store_set_file(ts, node->path, node->filename, &previous);
+  if (!previous.empty()) {
+    node->old_filename = apr_pstrdup(node->pool, previous.c_str());
+    SVN_ERR(text_store_read(ts, node->old_filename, &source, pool));
   } else {
     source = svn_stream_empty(pool);
   }
-  svn_txdelta_apply(source, target, node->md5sum, node->path, pool, handler,
-                    handler_baton);
-
-  text_store_set_file(node->de->texts, node->path, node->filename);
+  auto *r =
+      static_cast<text_receiver *>(apr_palloc(pool, sizeof(text_receiver)));
+  r->node = node;
+  svn_txdelta_apply(source, target, node->md5sum, node->path, pool, &r->apply,
+                    &r->apply_baton);
+  *handler = receive_window;
+  *handler_baton = r;
   print_debug("applying delta: %s -> %s\n", show(node->old_filename),
               node->filename);
   node->applied_delta = true;
@@ -468,60 +495,6 @@ delta_get_editor(const svn_delta_editor_t **editor, void **edit_baton,
   de->props = ctx->props;
   *editor = table;
   *edit_baton = de;
-  return SVN_NO_ERROR;
-}
-
-apr_status_t
-make_temp_file(apr_file_t **file, char *path_template, apr_pool_t *pool) {
-  const apr_int32_t flags = APR_FOPEN_CREATE | APR_FOPEN_READ |
-                            APR_FOPEN_WRITE | APR_FOPEN_EXCL |
-                            APR_FOPEN_BINARY;
-  // The directory is made the first time it is missing, not before every
-  // file: a dump makes one file per text it receives.
-  std::string tmpl = path_template;
-  apr_status_t status = apr_file_mktemp(file, path_template, flags, pool);
-  if (!APR_STATUS_IS_ENOENT(status))
-    return status;
-  std::memcpy(path_template, tmpl.c_str(), tmpl.size());
-  const char *dir = svn_dirent_dirname(path_template, pool);
-  status = apr_dir_make_recursive(
-      dir, APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_UEXECUTE, pool);
-  if (status != APR_SUCCESS)
-    return status;
-  return apr_file_mktemp(file, path_template, flags, pool);
-}
-
-svn_error_t *
-delta_node_temp_file(svn_stream_t **stream, const char **name,
-                     const de_node_baton *node, const char *subdir,
-                     const char *caller, apr_pool_t *pool) {
-  const char *temp_dir = node->de->opts->temp_dir;
-  char *path = apr_psprintf(node->pool, "%s/%s/XXXXXX", temp_dir, subdir);
-  apr_file_t *file = nullptr;
-  apr_status_t status = make_temp_file(&file, path, pool);
-  if (status != APR_SUCCESS) {
-    print_debug("%s(%s): Error creating temporary file in %s\n", caller,
-                node->path, temp_dir);
-    return svn_error_wrap_apr(status, "Unable to create temporary file in %s",
-                              temp_dir);
-  }
-  *name = path;
-  *stream = svn_stream_from_aprfile2(file, FALSE, pool);
-  return SVN_NO_ERROR;
-}
-
-svn_error_t *
-delta_open_text(svn_stream_t **stream, const char *path,
-                const de_node_baton *node, const char *caller,
-                apr_pool_t *pool) {
-  apr_file_t *file = nullptr;
-  apr_status_t status =
-      apr_file_open(&file, path, APR_READ | APR_BINARY, APR_OS_DEFAULT, pool);
-  if (status != APR_SUCCESS) {
-    print_debug("%s(%s): Error opening %s\n", caller, node->path, path);
-    return svn_error_wrap_apr(status, "Unable to open %s", path);
-  }
-  *stream = svn_stream_from_aprfile2(file, FALSE, pool);
   return SVN_NO_ERROR;
 }
 

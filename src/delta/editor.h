@@ -5,9 +5,9 @@
 // While the server drives it, the editor writes nothing. It builds, in the
 // revision's pool, one `de_node_baton` per path that the drive touches, and
 // keeps three stores up to date that outlive the revision:
-//   - the full-text store `delta_hash`: node path to the temporary file under
-//     "<temp_dir>/td/" that holds the file's current full text; every text
-//     delta is applied to that text into a new temporary file;
+//   - the text store: node path to the stored text that is the file's
+//     current full text; every text delta is applied to that text into a
+//     new stored text;
 //   - the property storage: an opened node takes its properties out of it,
 //     and a closed node puts its properties back;
 //   - the path repository: it is told about every added and deleted path.
@@ -94,9 +94,10 @@ struct de_node_baton {
   de_baton *de = nullptr;
   apr_pool_t *pool = nullptr;
   const char *path = nullptr;           // subtree-relative; the root is "/"
-  const char *filename = nullptr;       // new full text ("td/")
-  const char *old_filename = nullptr;   // full text before this revision
-  const char *delta_filename = nullptr; // svndiff text ("df/"), deltas mode
+  // Names of texts in the text store:
+  const char *filename = nullptr;       // the new full text
+  const char *old_filename = nullptr;   // the full text before this revision
+  const char *delta_filename = nullptr; // the svndiff, deltas mode
   char action = 'M';                    // 'A', 'D', 'M' or 'R'
   svn_node_kind_t kind = svn_node_none;
   apr_hash_t *properties = nullptr;     // name -> svn_string_t *
@@ -146,31 +147,6 @@ apr_array_header_t *delta_replaced_paths(const log_revision *logrev,
 // does not list the path.
 const svn_log_changed_path2_t *delta_logged_change(const de_baton *de,
                                                   const char *path);
-
-// Creates the directory of `path_template` (recursively, 0700) and then a
-// new file whose name is the template with its trailing "XXXXXX" replaced,
-// opened for reading and writing, exclusively, in binary mode, not deleted
-// on close. Rewrites `path_template` in place into the name of the file.
-// Returns APR_SUCCESS or the status of the step that failed (no file is
-// made when the directory cannot be).
-apr_status_t make_temp_file(apr_file_t **file, char *path_template,
-                            apr_pool_t *pool);
-
-// Makes a new temporary file "<temp_dir>/<subdir>/XXXXXX" for `node`
-// (`make_temp_file`) and opens a stream on it in `pool` that closes the file
-// when it is closed. Sets *name to the file's name, allocated in the node's
-// pool, only on success. On failure writes a debug line naming `caller` and
-// returns the error.
-svn_error_t *delta_node_temp_file(svn_stream_t **stream, const char **name,
-                                  const de_node_baton *node, const char *subdir,
-                                  const char *caller, apr_pool_t *pool);
-
-// Opens the text file `path` of `node` for reading as a stream in `pool`
-// (the file closes with the stream or the pool). On failure writes a debug
-// line naming `caller` and returns the error.
-svn_error_t *delta_open_text(svn_stream_t **stream, const char *path,
-                             const de_node_baton *node, const char *caller,
-                             apr_pool_t *pool);
 
 // Makes a node of `de` for `path` that belongs to no tree: allocated in
 // `pool`, with a subpool of it for the node's own strings and tables (the

@@ -49,17 +49,15 @@ stream_path(const de_node_baton *node, apr_pool_t *pool) {
   return apr_pstrndup(pool, root.data(), root.size());
 }
 
-// Removes the node's previous full text, which `delta_hash` no longer
-// names once a delta has been applied.
+// Drops the node's previous full text, which the path no longer names once
+// a delta has been applied.
 void
-drop_old_text(de_node_baton *node, apr_pool_t *pool) {
+drop_old_text(de_node_baton *node, apr_pool_t *) {
   if (!node->old_filename)
     return;
-  print_debug("de_close_file(%s): Removing old file %s\n", node->path,
+  print_debug("de_close_file(%s): Dropping old text %s\n", node->path,
               node->old_filename);
-  if (apr_file_remove(node->old_filename, pool) != APR_SUCCESS)
-    print_debug("de_close_file(%s): Cannot remove old file %s\n", node->path,
-                node->old_filename);
+  text_store_unref(node->de->texts, node->old_filename);
   node->old_filename = nullptr;
 }
 
@@ -207,12 +205,31 @@ record_digest(de_node_baton *node, const unsigned char *digest) {
               digest_hex(digest, node->pool));
 }
 
-// The digest of the file at `path`, computed by streaming it.
+// Points the record's text at the stored text `name`: its file, or its
+// bytes in memory, which stay put while the text is stored.
 svn_error_t *
-file_digest(unsigned char *digest, const char *path, apr_pool_t *pool) {
-  svn_checksum_t *checksum = nullptr;
-  SVN_ERR(svn_io_file_checksum2(&checksum, path, svn_checksum_md5, pool));
-  std::memcpy(digest, checksum->digest, 16);
+locate_text(node_record *rec, const text_store *ts, const char *name,
+            apr_pool_t *pool) {
+  const char *file = nullptr;
+  svn_string_t data{};
+  svn_filesize_t size = 0;
+  SVN_ERR(text_store_locate(ts, name, &file, &data, &size));
+  if (file) {
+    rec->text_file = apr_pstrdup(pool, file);
+    return SVN_NO_ERROR;
+  }
+  auto *copy = static_cast<svn_string_t *>(apr_palloc(pool, sizeof(data)));
+  *copy = data;
+  rec->text_data = copy;
+  return SVN_NO_ERROR;
+}
+
+// The digest of the stored text `name`.
+svn_error_t *
+text_digest(unsigned char *digest, const text_store *ts, const char *name) {
+  if (!text_store_text_md5(ts, name, digest))
+    return svn_error_createf(SVN_ERR_BAD_FILENAME, nullptr,
+                             "Unable to open %s", name);
   return SVN_NO_ERROR;
 }
 
@@ -305,7 +322,7 @@ plan_record(de_node_baton *node, node_plan *plan) {
       if (text) {
         // The record is written at the end of the revision.
         text = apr_pstrdup(node->pool, text);
-        SVN_ERR(file_digest(plan->digest, text, node->pool));
+        SVN_ERR(text_digest(plan->digest, de->texts, text));
         plan->has_digest = true;
       }
     }
@@ -374,14 +391,15 @@ plan_record(de_node_baton *node, node_plan *plan) {
   }
 
   if (dump_content) {
-    rec.text_file = text;
+    const char *stored = text;
     if (opts->flags & DF_USE_DELTAS) {
       // Against the previous text only when the loader's base is that text.
       const char *base =
           node->action == 'M' && !inside_copy ? node->old_filename : nullptr;
       SVN_ERR(delta_deltify_node(node, base, text));
-      rec.text_file = node->delta_filename;
+      stored = node->delta_filename;
     }
+    SVN_ERR(locate_text(&rec, de->texts, stored, node->pool));
     rec.text_delta = opts->format_version == 3;
     rec.has_md5 = plan->has_digest && !digest_is_zero(plan->digest);
     std::memcpy(rec.md5, plan->digest, 16);
@@ -402,16 +420,14 @@ finish_node(de_node_baton *node, const node_plan &plan) {
   drop_old_text(node, node->pool);
 }
 
-// Removes the node's svndiff file once it has been written.
+// Drops the node's svndiff once it has been written.
 void
-drop_delta_file(de_node_baton *node, apr_pool_t *pool) {
+drop_delta_file(de_node_baton *node, apr_pool_t *) {
   if (!node->delta_filename)
     return;
-  print_debug("delta_dump_node(%s): Removing delta file %s\n", node->path,
+  print_debug("delta_dump_node(%s): Dropping delta %s\n", node->path,
               node->delta_filename);
-  if (apr_file_remove(node->delta_filename, pool) != APR_SUCCESS)
-    print_debug("delta_dump_node(%s): Cannot remove file %s\n", node->path,
-                node->delta_filename);
+  text_store_unref(node->de->texts, node->delta_filename);
   node->delta_filename = nullptr;
 }
 
@@ -436,17 +452,19 @@ delta_deltify_node(de_node_baton *node, const char *base, const char *text) {
   print_debug("delta_deltify_node(%s): %s -> %s\n", node->path,
               base ? base : "(empty)", text);
 
+  text_store *ts = node->de->texts;
   svn_stream_t *target = nullptr;
-  SVN_ERR(delta_open_text(&target, text, node, "delta_deltify_node", pool));
+  SVN_ERR(text_store_read(ts, text, &target, pool));
   svn_stream_t *source = nullptr;
   if (base)
-    SVN_ERR(delta_open_text(&source, base, node, "delta_deltify_node", pool));
+    SVN_ERR(text_store_read(ts, base, &source, pool));
   else
     source = svn_stream_empty(pool);
 
   svn_stream_t *delta = nullptr;
-  SVN_ERR(delta_node_temp_file(&delta, &node->delta_filename, node, "df",
-                               "delta_deltify_node", pool));
+  const char *name = nullptr;
+  SVN_ERR(text_store_new_text(ts, &delta, &name, pool));
+  node->delta_filename = apr_pstrdup(node->pool, name);
   print_debug("delta_deltify_node(%s): writing to %s\n", node->path,
               node->delta_filename);
 

@@ -461,7 +461,7 @@ write_stream(session *sess, dump_options *opts, bool start_mid, bool subdir,
   ctx.prepo = prepo;
   ctx.props = props;
   ctx.revs = revs;
-  ctx.texts = text_store_create(sess->pool);
+  ctx.texts = text_store_create(sess->pool, opts->temp_dir);
   ctx.out = output->stream;
   ctx.output = output;
   if (vh::Error err = dump_loop(sess, opts, &ctx, from, numbers_in_sync))

@@ -58,7 +58,7 @@ append_header(std::string *out, const char *name, long long value) {
 }
 
 svn_error_t *
-write_all(svn_stream_t *out, const std::string &bytes) {
+write_all(svn_stream_t *out, std::string_view bytes) {
   apr_size_t len = bytes.size();
   return svn_stream_write(out, bytes.data(), &len);
 }
@@ -275,7 +275,9 @@ svn_error_t *
 dumpfile_write_node(svn_stream_t *out, const node_record &rec,
                     apr_pool_t *pool) {
   apr_off_t text_len = 0;
-  if (rec.text_file) {
+  if (rec.text_data) {
+    text_len = static_cast<apr_off_t>(rec.text_data->len);
+  } else if (rec.text_file) {
     apr_finfo_t info;
     if (apr_stat(&info, rec.text_file, APR_FINFO_SIZE, pool) != APR_SUCCESS) {
       print_debug("delta_dump_node: FATAL: cannot stat %s\n", rec.text_file);
@@ -311,7 +313,7 @@ dumpfile_write_node(svn_stream_t *out, const node_record &rec,
     append_header(&bytes, "Prop-content-length",
                   static_cast<long long>(block.size()));
   }
-  if (rec.text_file) {
+  if (dumpfile_has_text(rec)) {
     if (rec.text_delta)
       append_header(&bytes, "Text-delta", "true");
     append_header(&bytes, "Text-content-length",
@@ -328,7 +330,10 @@ dumpfile_write_node(svn_stream_t *out, const node_record &rec,
   bytes += block;
   SVN_ERR(write_all(out, bytes));
 
-  if (rec.text_file) {
+  if (rec.text_data) {
+    SVN_ERR(write_all(out, std::string_view(rec.text_data->data,
+                                            rec.text_data->len)));
+  } else if (rec.text_file) {
     apr_file_t *file = nullptr;
     apr_status_t status = apr_file_open(&file, rec.text_file,
                                         APR_READ | APR_BINARY, APR_OS_DEFAULT,

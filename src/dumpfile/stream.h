@@ -80,7 +80,8 @@ struct node_record {
   std::vector<dumpfile_prop> props;      // set entries, in this order
   std::vector<const char *> prop_deletions; // deletion entries (prop_delta)
   const char *text_file = nullptr;       // a text follows: the file holding
-                                         // it (full, or an svndiff)
+                                         // it (full, or an svndiff)...
+  const svn_string_t *text_data = nullptr; // ... or the text itself
   bool text_delta = false;               // the text is an svndiff
   bool has_md5 = false;                  // Text-content-md5 is written
   unsigned char md5[16] = {};            // digest of the full text
@@ -157,9 +158,15 @@ struct revision_head {
 svn_error_t *dumpfile_write_head(svn_stream_t *out, const revision_head &head,
                                  apr_pool_t *pool);
 
+// Whether a text follows the record's properties.
+inline bool
+dumpfile_has_text(const node_record &rec) {
+  return rec.text_file || rec.text_data;
+}
+
 // Writes the node record `rec`, its text copied from `rec.text_file` without
-// holding it in memory. The text's length is taken from the file system
-// before anything is written ("Cannot stat %s" when that fails). Scratch
+// holding it in memory, or from `rec.text_data`. A file's length is taken
+// from the file system before anything is written ("Cannot stat %s" when that fails). Scratch
 // memory comes from `pool`.
 svn_error_t *dumpfile_write_node(svn_stream_t *out, const node_record &rec,
                                  apr_pool_t *pool);

@@ -198,31 +198,4 @@ TEST(DeltaCheckCopy, DecidesWhetherACopyIsKept) {
   }
 }
 
-TEST(MakeTempFile, CreatesTheDirectoryAndAUniqueFile) {
-  vh_test::TempDir tmp("vh-delta-test-");
-  vh::Pool pool;
-  const std::string &base = tmp.path();
-  char *first = apr_pstrcat(pool.get(), base.c_str(), "/td/XXXXXX", nullptr);
-  char *second = apr_pstrcat(pool.get(), base.c_str(), "/td/XXXXXX", nullptr);
-  apr_file_t *a = nullptr;
-  apr_file_t *b = nullptr;
-  ASSERT_EQ(APR_SUCCESS, make_temp_file(&a, first, pool.get()));
-  ASSERT_EQ(APR_SUCCESS, make_temp_file(&b, second, pool.get()));
-  EXPECT_STRNE(first, second);
-  EXPECT_EQ(nullptr, std::strstr(first, "XXXXXX"));
-  apr_size_t len = 3;
-  EXPECT_EQ(APR_SUCCESS, apr_file_write(a, "abc", &len));
-  apr_file_close(a);
-  apr_file_close(b);
-  apr_finfo_t info;
-  ASSERT_EQ(APR_SUCCESS, apr_stat(&info, first, APR_FINFO_SIZE, pool.get()));
-  EXPECT_EQ(3, info.size);
-
-  // A directory that cannot be made: no file either.
-  char *blocked = apr_pstrcat(pool.get(), first, "/sub/XXXXXX", nullptr);
-  apr_file_t *c = nullptr;
-  EXPECT_NE(APR_SUCCESS, make_temp_file(&c, blocked, pool.get()));
-  EXPECT_EQ(nullptr, c);
-}
-
 } // namespace

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -90,7 +91,7 @@ protected:
     ASSERT_NE(prepo_, nullptr);
     ASSERT_FALSE(property_storage_create(opts_.temp_dir, root_.get(), &props_));
     ASSERT_NE(props_, nullptr);
-    texts_ = text_store_create(root_.get());
+    texts_ = text_store_create(root_.get(), opts_.temp_dir);
     obfuscator_init(&sess_.obf, root_.get());
   }
 
@@ -121,14 +122,17 @@ protected:
     return de;
   }
 
-  // A text file with `content` in the temporary directory.
+  // A complete text with `content` in the text store; its name.
   const char *
-  text_file(const char *name, const char *content) {
-    std::string path = tmp_ / name;
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    std::fputs(content, f);
-    std::fclose(f);
-    return apr_pstrdup(root_.get(), path.c_str());
+  stored_text(const char *content) {
+    svn_stream_t *stream = nullptr;
+    const char *name = nullptr;
+    EXPECT_FALSE(vh::Error(
+        text_store_new_text(texts_, &stream, &name, root_.get())));
+    apr_size_t len = std::strlen(content);
+    EXPECT_FALSE(vh::Error(svn_stream_write(stream, content, &len)));
+    EXPECT_FALSE(vh::Error(svn_stream_close(stream)));
+    return text_store_seal(texts_, name, root_.get());
   }
 
   vh::Pool root_;
@@ -166,7 +170,7 @@ TEST_F(NodePlan, RecordsOfEachKindOfChange) {
     }
     if (c.applied_delta) {
       node->applied_delta = true;
-      node->filename = text_file("new", "new text\n");
+      node->filename = stored_text("new text\n");
       text_store_set_file(texts_, "x", node->filename);
     }
     if (c.props_changed)
@@ -188,7 +192,7 @@ TEST_F(NodePlan, RecordsOfEachKindOfChange) {
         EXPECT_EQ(nullptr, got.copyfrom_path) << c.what << ", record " << i;
       }
       EXPECT_EQ(want.with_props, got.with_props) << c.what << ", record " << i;
-      EXPECT_EQ(want.with_text, got.text_file != nullptr)
+      EXPECT_EQ(want.with_text, dumpfile_has_text(got))
           << c.what << ", record " << i;
     }
     if (c.expected.empty()) {
