@@ -28,7 +28,7 @@ _vornhald() {
       COMPREPLY=($(compgen -W 'config: servers:' -- "$cur"))
       compopt -o nospace 2>/dev/null
       return ;;
-    -u|--username|-p|--password|--prefix|--timeout)
+    -u|--username|-p|--password|--prefix|--timeout|--sessions)
       return ;;
   esac
 
@@ -38,7 +38,7 @@ _vornhald() {
       --keep-revnums --no-incremental-header --obfuscate -u --username
       -p --password --password-from-stdin --no-auth-cache --non-interactive
       --force-interactive --trust-server-cert-failures --config-dir
-      --config-option --timeout' -- "$cur"))
+      --config-option --timeout --sessions' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -W 'file:// svn:// http:// https://' -- "$cur"))

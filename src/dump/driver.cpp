@@ -4,6 +4,8 @@
 #include "delta/text_store.h"
 #include "obfuscate/obfuscate.h"
 #include "dump/mid_history.h"
+#include "dump/prefetch.h"
+#include "repos/drive_record.h"
 #include "dumpfile/stream.h"
 #include "util/cancel.h"
 #include "util/diagnostics.h"
@@ -142,52 +144,6 @@ revision_props(const log_revision *logrev, apr_pool_t *pool) {
   return props;
 }
 
-// Has the server drive `editor` with the changes that turn revision `diff`
-// (or an empty tree when `start_empty`) into revision `revision` of the
-// session's URL. This is the only place where a revision's changes come in.
-// Scratch memory lives in a child of `pool`, destroyed before returning.
-vh::Error
-drive_revision(session *sess, const dump_options *opts, svn_revnum_t revision,
-               svn_revnum_t diff, bool start_empty,
-               const apr_array_header_t *replaced,
-               const svn_delta_editor_t *editor, void *edit_baton,
-               apr_pool_t *pool) {
-  apr_pool_t *diff_pool = nullptr;
-  apr_pool_create(&diff_pool, pool);
-  print_debug("diffing %ld against %ld (start_empty = %d)\n", revision, diff,
-              start_empty ? 1 : 0);
-
-  const svn_ra_reporter3_t *reporter = nullptr;
-  void *report_baton = nullptr;
-  svn_error_t *err = svn_ra_do_diff3(
-      sess->ra, &reporter, &report_baton, revision, "", svn_depth_infinity,
-      TRUE, (opts->flags & DF_DRY_RUN) ? FALSE : TRUE, sess->encoded_url,
-      editor, edit_baton, diff_pool);
-  if (!err) {
-    // A replaced path is reported as missing, so that the new node arrives
-    // whole instead of as changes of the old one; a replaced subtree root
-    // as empty.
-    bool root_replaced =
-        replaced->nelts > 0 && !*APR_ARRAY_IDX(replaced, 0, const char *);
-    err = reporter->set_path(report_baton, "", diff, svn_depth_infinity,
-                             start_empty || root_replaced, nullptr, diff_pool);
-    for (int i = 0; !err && !root_replaced && i < replaced->nelts; ++i)
-      err = reporter->delete_path(
-          report_baton,
-          obfuscate_reveal_path(&sess->obf, diff_pool,
-                                APR_ARRAY_IDX(replaced, i, const char *)),
-          diff_pool);
-    if (err)
-      svn_error_clear(reporter->abort_report(report_baton, diff_pool));
-    else
-      err = reporter->finish_report(report_baton, diff_pool);
-  }
-  apr_pool_destroy(diff_pool);
-  if (err)
-    return fail_with(err);
-  return {};
-}
-
 // Flushes what the revision wrote; a stream that cannot be written fails the
 // run instead of ending in a truncated dump reported as success.
 vh::Error
@@ -213,6 +169,81 @@ struct loop_start {
   bool dry_run = false;
 };
 
+// How many helper threads fetch revisions ahead: --sessions less the run's
+// own session. By default four over the network; one over file://, where
+// the "server" is this process and more threads only contend for the
+// repository's files; none over a tunnel (svn+ssh://), whose every
+// connection may ask for a password on the terminal. None with
+// --obfuscate, whose tables the log and the editor share.
+int
+prefetch_helpers(const session *sess, const dump_options *opts) {
+  if (sess->obf.enabled)
+    return 0;
+  if (opts->sessions > 0)
+    return opts->sessions - 1;
+  const char *url = sess->encoded_url;
+  if (std::strncmp(url, "svn+", 4) == 0)
+    return 0;
+  if (std::strncmp(url, "file:", 5) == 0)
+    return 1;
+  return 4;
+}
+
+struct log_collect {
+  std::vector<prefetch_job> *jobs;
+};
+
+svn_error_t *
+collect_entry(void *baton, const log_revision *entry,
+              apr_pool_t *scratch) noexcept {
+  auto *lc = static_cast<log_collect *>(baton);
+  try {
+    lc->jobs->emplace_back();
+    log_encode(entry, scratch, &lc->jobs->back().entry);
+  } catch (const std::bad_alloc &) {
+    return svn_error_create(APR_ENOMEM, nullptr, nullptr);
+  }
+  return SVN_NO_ERROR;
+}
+
+// Lists the revisions of the loop, with their log entries, and starts the
+// helpers on them. The log of the whole range comes in one request; an
+// incremental dump from the middle of history has it already.
+vh::Error
+start_prefetch(session *sess, const dump_options *opts, revision_map *revs,
+               const loop_start &from,
+               std::unique_ptr<prefetch, void (*)(prefetch *)> *ahead) {
+  std::vector<prefetch_job> jobs;
+  if (from.fetch_per_revision) {
+    log_collect lc{&jobs};
+    if (vh::Error err =
+            log_stream(sess, opts->start, opts->end, collect_entry, &lc))
+      return err;
+  } else {
+    vh::Pool scratch(sess->pool);
+    for (int i = from.list_idx + 1; i < revision_map_count(revs); ++i) {
+      jobs.emplace_back();
+      log_encode(revision_map_at(revs, i), scratch.get(), &jobs.back().entry);
+    }
+  }
+  // The first revision of the loop is diffed against an empty tree, every
+  // later one against the revision before it in the list.
+  svn_revnum_t previous = opts->start;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    vh::Pool scratch(sess->pool);
+    log_revision entry;
+    if (!log_decode(jobs[i].entry, &entry, scratch.get()))
+      return vh::Error::createf(SVN_ERR_STREAM_MALFORMED_DATA, "%s",
+                                "A fetched log entry is corrupt");
+    jobs[i].start_empty = i == 0;
+    jobs[i].diff = previous;
+    previous = entry.revision;
+  }
+  *ahead = prefetch_start(sess, opts, std::move(jobs), prefetch_helpers(sess, opts),
+                          from.fetch_per_revision);
+  return {};
+}
+
 // The per-revision loop, from the first revision to dump to opts->end.
 vh::Error
 dump_loop(session *sess, dump_options *opts, dump_context *ctx,
@@ -230,16 +261,23 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
   // the range every time, which grows with the square of the history.
   apr_array_header_t *to_dump = nullptr;
   int next_to_dump = 0;
-  if (from.fetch_per_revision)
+  std::unique_ptr<prefetch, void (*)(prefetch *)> ahead(nullptr, nullptr);
+  if (prefetch_helpers(sess, opts) > 0) {
+    if (vh::Error err = start_prefetch(sess, opts, revs, from, &ahead))
+      return err;
+  } else if (from.fetch_per_revision) {
     if (vh::Error err =
             fetch_log_revisions(sess, start, opts->end, &to_dump, sess->pool))
       return err;
+  }
   // The status line counts the revisions written; the base replay of an
   // incremental dump writes none.
-  progress_begin(from.fetch_per_revision
+  progress_begin(ahead ? prefetch_count(ahead.get()) - (from.dry_run ? 1 : 0)
+                 : from.fetch_per_revision
                      ? to_dump->nelts
                      : revision_map_count(revs) - from.list_idx - 1 -
                            (from.dry_run ? 1 : 0));
+  int taken = 0; // jobs of `ahead` taken
 
   for (;;) {
     if (svn_error_t *err = cancel_check(nullptr))
@@ -249,7 +287,27 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
                 "list_idx = %d\n",
                 local_rev, global_rev, list_idx);
 
-    if (from.fetch_per_revision) {
+    std::unique_ptr<byte_spool> drive;
+    if (ahead) {
+      if (taken == prefetch_count(ahead.get()))
+        return {}; // the listed history ends before opts->end
+      if (from.fetch_per_revision)
+        print_progress(_("Fetching log for original revision %ld... "),
+                       global_rev);
+      log_revision entry;
+      if (vh::Error err = prefetch_take(ahead.get(), taken++, &entry, &drive,
+                                        rev_pool.get())) {
+        if (from.fetch_per_revision)
+          print_progress("%s", _("failed\n"));
+        return err;
+      }
+      if (from.fetch_per_revision) {
+        list_idx = revision_map_append(revs, entry);
+        print_progress("%s", _("done\n"));
+      } else {
+        ++list_idx;
+      }
+    } else if (from.fetch_per_revision) {
       print_progress(_("Fetching log for original revision %ld... "),
                      global_rev);
       if (next_to_dump == to_dump->nelts)
@@ -316,10 +374,22 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
                                         replaced, &head, rev_pool.get());
     if (err)
       return fail_with(err);
-    if (vh::Error drive_err =
-            drive_revision(sess, opts, logrev->revision, diff, start_empty,
-                           replaced, editor, edit_baton, rev_pool.get()))
-      return drive_err;
+    print_debug("diffing %ld against %ld (start_empty = %d)\n",
+                logrev->revision, diff, start_empty ? 1 : 0);
+    if (drive) {
+      // A recorded drive is replayed without the server: the time it takes
+      // is the program's own, not silence of the server.
+      cancel_set_busy(true);
+      err = drive_replay(drive.get(), editor, edit_baton, rev_pool.get());
+      cancel_set_busy(false);
+    } else {
+      err = prefetch_drive(sess, sess->ra, opts, logrev->revision, diff,
+                           start_empty, replaced, editor, edit_baton,
+                           rev_pool.get());
+    }
+    drive.reset();
+    if (err)
+      return fail_with(err);
     for (svn_revnum_t padded : head.paddings) {
       if (verbosity == 0)
         print_normal(_("* Padded revision %ld.\n"), padded);

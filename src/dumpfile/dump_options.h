@@ -23,4 +23,8 @@ struct dump_options {
   svn_revnum_t end = -1;
   std::uint32_t flags = 0; // DF_*
   int format_version = 2;  // raised to 3 with DF_USE_DELTAS
+  // --sessions: the connections to the server, the run's own one and those
+  // that fetch revisions ahead; 1 fetches each revision over the run's own
+  // one as it is written; 0 lets the driver choose by protocol.
+  int sessions = 0;
 };

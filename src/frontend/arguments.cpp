@@ -128,6 +128,7 @@ enum option_code : int {
   OPT_CONFIG_DIR,
   OPT_CONFIG_OPTION,
   OPT_TIMEOUT,
+  OPT_SESSIONS,
   OPT_PASSWORD_FROM_STDIN,
   OPT_TRUST_SERVER_CERT_FAILURES,
   OPT_STOP,
@@ -160,6 +161,7 @@ const apr_getopt_option_t options[] = {
     {"config-dir", OPT_CONFIG_DIR, 1, nullptr},
     {"config-option", OPT_CONFIG_OPTION, 1, nullptr},
     {"timeout", OPT_TIMEOUT, 1, nullptr},
+    {"sessions", OPT_SESSIONS, 1, nullptr},
     // Deprecated options of earlier versions: accepted with a warning.
     {"stop", OPT_STOP, 1, nullptr},
     {"online", OPT_ONLINE, 0, nullptr},
@@ -389,6 +391,12 @@ print_usage() {
          "nothing for\n"
          "                              ARG seconds (default 600, 0 for "
          "never)\n"),
+      N_("    --sessions ARG            open up to ARG connections to the "
+         "server, all\n"
+         "                              but one fetching revisions ahead "
+         "(default 5;\n"
+         "                              1 fetches one revision at a "
+         "time)\n"),
       "\n",
   };
   for (const char *piece : pieces)
@@ -527,6 +535,20 @@ take_option(scanner *sc, int code, const char *name, const char *arg) {
       return SCAN_EXIT_FAILURE;
     }
     sess->timeout = static_cast<int>(seconds);
+    break;
+  }
+  case OPT_SESSIONS: {
+    char *end = nullptr;
+    errno = 0;
+    long count = std::strtol(arg, &end, 10);
+    if (!std::isdigit(static_cast<unsigned char>(*arg)) || *end ||
+        errno == ERANGE || count < 1 || count > 64) {
+      std::fprintf(stderr,
+                   _("ERROR: invalid number of sessions '%s' (1 to 64).\n"),
+                   arg);
+      return SCAN_EXIT_FAILURE;
+    }
+    opts->sessions = static_cast<int>(count);
     break;
   }
   case OPT_CONFIG_DIR:
@@ -737,6 +759,10 @@ continuation_command(const session *sess, const dump_options *opts,
   if (sess->config_dir) {
     add("--config-dir");
     add(sess->config_dir);
+  }
+  if (opts->sessions != dump_options{}.sessions) {
+    add("--sessions");
+    add(std::to_string(opts->sessions).c_str());
   }
   if (sess->timeout != session{}.timeout) {
     add("--timeout");

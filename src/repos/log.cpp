@@ -9,6 +9,7 @@
 #include <svn_ra.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -265,7 +266,8 @@ namespace {
 // where one name cannot be one, the log's values are all there is.
 // Obfuscated properties are random words anyway.
 svn_error_t *
-restore_exact_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
+restore_exact_message(const session *sess, svn_ra_session_t *ra,
+                      log_revision *logrev, apr_pool_t *pool) {
   if (sess->obf.enabled || !over_http(sess) || !logrev->revprops)
     return SVN_NO_ERROR;
   for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->revprops); hi;
@@ -286,7 +288,7 @@ restore_exact_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
       continue;
     svn_string_t *exact = nullptr;
     SVN_ERR(
-        svn_ra_rev_prop(sess->ra, logrev->revision, name, &exact, pool));
+        svn_ra_rev_prop(ra, logrev->revision, name, &exact, pool));
     if (exact)
       apr_hash_set(logrev->revprops, name, APR_HASH_KEY_STRING,
                    svn_string_dup(exact, pool));
@@ -307,7 +309,7 @@ fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
       sess->ra, session_path_list(scratch), start, end, 1, TRUE, TRUE, FALSE,
       /* every revision property */ nullptr, log_receiver, &lb, scratch);
   if (!err && lb.received)
-    err = restore_exact_message(sess, logrev, pool);
+    err = restore_exact_message(sess, sess->ra, logrev, pool);
   apr_pool_destroy(scratch);
   if (err)
     return vh::Error(err);
@@ -323,7 +325,7 @@ fetch_log_entry(session *sess, svn_revnum_t start, svn_revnum_t end,
 
 vh::Error
 log_restore_message(session *sess, log_revision *logrev, apr_pool_t *pool) {
-  return vh::Error(restore_exact_message(sess, logrev, pool));
+  return vh::Error(restore_exact_message(sess, sess->ra, logrev, pool));
 }
 
 vh::Error
@@ -345,4 +347,174 @@ fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
   }
   print_progress_finish(label, _("done\n"));
   return {};
+}
+
+svn_error_t *
+log_restore_message_on(const session *sess, svn_ra_session_t *ra,
+                       log_revision *logrev, apr_pool_t *pool) {
+  return restore_exact_message(sess, ra, logrev, pool);
+}
+
+namespace {
+
+struct stream_baton {
+  session *sess;
+  log_stream_func each;
+  void *baton;
+};
+
+svn_error_t *
+stream_receiver(void *baton, svn_log_entry_t *entry,
+                apr_pool_t *pool) noexcept {
+  auto *sb = static_cast<stream_baton *>(baton);
+  log_revision logrev;
+  log_baton lb = {&logrev, sb->sess, pool, false};
+  SVN_ERR(log_receiver(&lb, entry, pool));
+  return sb->each(sb->baton, &logrev, pool);
+}
+
+void
+put_i64(std::string *out, std::int64_t value) {
+  for (int i = 0; i < 8; ++i)
+    out->push_back(
+        static_cast<char>(static_cast<std::uint64_t>(value) >> (8 * i)));
+}
+
+void
+put_str(std::string *out, const char *data, std::size_t len) {
+  if (!data) {
+    put_i64(out, -1);
+    return;
+  }
+  put_i64(out, static_cast<std::int64_t>(len));
+  out->append(data, len);
+}
+
+struct reader {
+  std::string_view in;
+  bool ok = true;
+
+  std::int64_t i64() {
+    if (in.size() < 8) {
+      ok = false;
+      return 0;
+    }
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+      v = (v << 8) | static_cast<unsigned char>(in[i]);
+    in.remove_prefix(8);
+    return static_cast<std::int64_t>(v);
+  }
+
+  // The string in `pool`, null when absent.
+  const char *str(apr_pool_t *pool, std::size_t *len) {
+    std::int64_t n = i64();
+    *len = 0;
+    if (!ok || n < 0)
+      return nullptr;
+    if (static_cast<std::uint64_t>(n) > in.size()) {
+      ok = false;
+      return nullptr;
+    }
+    *len = static_cast<std::size_t>(n);
+    const char *s = apr_pstrmemdup(pool, in.data(), *len);
+    in.remove_prefix(*len);
+    return s;
+  }
+};
+
+} // namespace
+
+vh::Error
+log_stream(session *sess, svn_revnum_t start, svn_revnum_t end,
+           log_stream_func each, void *baton) {
+  apr_pool_t *scratch = nullptr;
+  apr_pool_create(&scratch, sess->pool);
+  stream_baton sb = {sess, each, baton};
+  svn_error_t *err = svn_ra_get_log2(
+      sess->ra, session_path_list(scratch), start, end, 0, TRUE, TRUE, FALSE,
+      /* every revision property */ nullptr, stream_receiver, &sb, scratch);
+  apr_pool_destroy(scratch);
+  return vh::Error(err);
+}
+
+void
+log_encode(const log_revision *logrev, apr_pool_t *scratch, std::string *out) {
+  out->clear();
+  put_i64(out, logrev->revision);
+  for (apr_hash_t *table : {logrev->revprops, logrev->changed_paths}) {
+    put_i64(out, table ? apr_hash_count(table) : -1);
+    if (!table)
+      continue;
+    for (apr_hash_index_t *hi = apr_hash_first(scratch, table); hi;
+         hi = apr_hash_next(hi)) {
+      const void *key = nullptr;
+      apr_ssize_t klen = 0;
+      void *val = nullptr;
+      apr_hash_this(hi, &key, &klen, &val);
+      put_str(out, static_cast<const char *>(key),
+              static_cast<std::size_t>(klen));
+      if (table == logrev->revprops) {
+        const auto *value = static_cast<const svn_string_t *>(val);
+        put_str(out, value->data, value->len);
+        continue;
+      }
+      const auto *change = static_cast<const svn_log_changed_path2_t *>(val);
+      put_i64(out, change->action);
+      put_i64(out, change->node_kind);
+      put_i64(out, change->text_modified);
+      put_i64(out, change->props_modified);
+      const char *from = change->copyfrom_path;
+      put_str(out, from, from ? std::strlen(from) : 0);
+      put_i64(out, change->copyfrom_rev);
+    }
+  }
+}
+
+bool
+log_decode(std::string_view encoded, log_revision *logrev, apr_pool_t *pool) {
+  reader r{encoded};
+  *logrev = log_revision{};
+  logrev->revision = r.i64();
+  for (int t = 0; t < 2 && r.ok; ++t) {
+    std::int64_t count = r.i64();
+    if (count < 0)
+      continue;
+    apr_hash_t *table = apr_hash_make(pool);
+    (t == 0 ? logrev->revprops : logrev->changed_paths) = table;
+    for (std::int64_t i = 0; i < count && r.ok; ++i) {
+      std::size_t klen = 0;
+      const char *key = r.str(pool, &klen);
+      if (!key) {
+        r.ok = false;
+        break;
+      }
+      if (t == 0) {
+        std::size_t vlen = 0;
+        const char *value = r.str(pool, &vlen);
+        if (!value) {
+          r.ok = false;
+          break;
+        }
+        apr_hash_set(table, key, static_cast<apr_ssize_t>(klen),
+                     svn_string_ncreate(value, vlen, pool));
+        continue;
+      }
+      svn_log_changed_path2_t *change = svn_log_changed_path2_create(pool);
+      change->action = static_cast<char>(r.i64());
+      change->node_kind = static_cast<svn_node_kind_t>(r.i64());
+      change->text_modified = static_cast<svn_tristate_t>(r.i64());
+      change->props_modified = static_cast<svn_tristate_t>(r.i64());
+      std::size_t flen = 0;
+      change->copyfrom_path = r.str(pool, &flen);
+      change->copyfrom_rev = r.i64();
+      apr_hash_set(table, key, static_cast<apr_ssize_t>(klen), change);
+    }
+  }
+  if (!r.ok || !r.in.empty())
+    return false;
+  logrev->author = revprop(logrev->revprops, SVN_PROP_REVISION_AUTHOR, pool);
+  logrev->date = revprop(logrev->revprops, SVN_PROP_REVISION_DATE, pool);
+  logrev->message = revprop(logrev->revprops, SVN_PROP_REVISION_LOG, pool);
+  return true;
 }

@@ -10,6 +10,9 @@
 #include <apr_tables.h>
 #include <svn_types.h>
 
+#include <string>
+#include <string_view>
+
 // One log entry. Keys of `changed_paths` are subtree-relative paths (no
 // leading slash, "" for the subtree root); values are
 // svn_log_changed_path2_t * whose copyfrom_path is relative to the repository
@@ -70,3 +73,31 @@ vh::Error log_restore_message(session *sess, log_revision *logrev,
 // inside and keeps its components ("/trunk/a" gives "trunk/a"). Points into
 // `path`.
 const char *log_subtree_key(const char *repos_path, const char *path);
+
+// As log_restore_message, over the session `ra` (a helper session of
+// `sess`), without printing anything: for a helper thread.
+svn_error_t *log_restore_message_on(const session *sess, svn_ra_session_t *ra,
+                                    log_revision *logrev, apr_pool_t *pool);
+
+// Called with every entry of log_stream; `scratch` (and the entry) is
+// cleared after the call.
+using log_stream_func = svn_error_t *(*)(void *baton,
+                                         const log_revision *entry,
+                                         apr_pool_t *scratch);
+
+// Streams every entry from `start` to `end`, oldest first, in one request,
+// to `each`. The messages are as the log sends them (see
+// log_restore_message). Fails with the server's error or the first of
+// `each`.
+vh::Error log_stream(session *sess, svn_revnum_t start, svn_revnum_t end,
+                     log_stream_func each, void *baton);
+
+// Writes `logrev` into *out as bytes that log_decode reads back; `scratch`
+// is for the walk of its tables.
+void log_encode(const log_revision *logrev, apr_pool_t *scratch,
+                std::string *out);
+
+// Reads an entry written by log_encode into *logrev, allocated in `pool`.
+// False when `encoded` is not such an entry.
+bool log_decode(std::string_view encoded, log_revision *logrev,
+                apr_pool_t *pool);

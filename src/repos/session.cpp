@@ -57,6 +57,86 @@ apply_config_options(const session *sess, apr_hash_t *cfg_hash) {
   }
 }
 
+// Makes a client context in `pool` as the command line asks: the
+// configuration with every --config-option, the timeout, the cancellation
+// and progress hooks and the credentials. A context for a helper session
+// (`helper`) never prompts and leaves the configuration directory as it is:
+// the run's own session has set it up.
+svn_error_t *
+client_context(const session *sess, bool helper, svn_client_ctx_t **result,
+               apr_pool_t *pool) {
+  const char *config_dir = nullptr;
+  if (sess->config_dir) {
+    SVN_ERR(svn_utf_cstring_to_utf8(&config_dir, sess->config_dir, pool));
+    config_dir = svn_dirent_canonicalize(config_dir, pool);
+  }
+  if (config_dir && !helper) {
+    // The credential cache lives in the directory's auth/ area, which the
+    // authentication layer writes into but does not create: without it a
+    // fresh directory would silently cache nothing.
+    SVN_ERR(svn_config_ensure(config_dir, pool));
+    // svn_config_ensure gives up silently where it cannot make the area;
+    // credentials would then be lost without a word.
+    const char *auth = svn_dirent_join(config_dir, "auth",
+                                       pool);
+    svn_node_kind_t kind = svn_node_none;
+    SVN_ERR(svn_io_check_path(auth, &kind, pool));
+    if (kind != svn_node_dir)
+      return svn_error_createf(
+          SVN_ERR_BAD_CONFIG_VALUE, nullptr,
+          _("Can't set up the configuration directory '%s'"),
+          svn_dirent_local_style(config_dir, pool));
+  }
+  apr_hash_t *cfg_hash = nullptr;
+  // The configuration files of --config-dir, as for svn itself.
+  SVN_ERR(svn_config_get_config(&cfg_hash, config_dir, pool));
+  apply_config_options(sess, cfg_hash);
+  // A silent server gives up after the same time on every protocol.
+  if (auto *servers = static_cast<svn_config_t *>(apr_hash_get(
+          cfg_hash, SVN_CONFIG_CATEGORY_SERVERS, APR_HASH_KEY_STRING));
+      servers && cancel_timeout() > 0)
+    // A little later than the watchdog, which names the reason.
+    svn_config_set(servers, SVN_CONFIG_SECTION_GLOBAL,
+                   SVN_CONFIG_OPTION_HTTP_TIMEOUT,
+                   apr_psprintf(pool, "%d", cancel_timeout() + 5));
+  // Over http:// a revision then comes in one response, texts inline,
+  // instead of a request for every file; a setting of the user's holds.
+  if (auto *servers = static_cast<svn_config_t *>(apr_hash_get(
+          cfg_hash, SVN_CONFIG_CATEGORY_SERVERS, APR_HASH_KEY_STRING))) {
+    const char *bulk = nullptr;
+    svn_config_get(servers, &bulk, SVN_CONFIG_SECTION_GLOBAL,
+                   SVN_CONFIG_OPTION_HTTP_BULK_UPDATES, nullptr);
+    if (!bulk)
+      svn_config_set(servers, SVN_CONFIG_SECTION_GLOBAL,
+                     SVN_CONFIG_OPTION_HTTP_BULK_UPDATES, "yes");
+  }
+  svn_client_ctx_t *ctx = nullptr;
+  SVN_ERR(svn_client_create_context2(&ctx, cfg_hash, pool));
+  // Signals and a silent server cancel the run through the libraries; the
+  // libraries' word of traffic keeps the watchdog quiet.
+  ctx->cancel_func = cancel_check;
+  ctx->progress_func = [](apr_off_t, apr_off_t, void *,
+                          apr_pool_t *) noexcept {
+    cancel_activity();
+  };
+
+  auto *cfg = static_cast<svn_config_t *>(apr_hash_get(
+      ctx->config, SVN_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));
+
+  SVN_ERR(svn_cmdline_create_auth_baton2(
+      &ctx->auth_baton, helper || (sess->flags & SF_NON_INTERACTIVE) != 0, sess->username,
+      sess->password, config_dir, (sess->flags & SF_NO_AUTH_CACHE) != 0,
+      (sess->flags & SF_TRUST_UNKNOWN_CA) != 0,
+      (sess->flags & SF_TRUST_CN_MISMATCH) != 0,
+      (sess->flags & SF_TRUST_EXPIRED) != 0,
+      (sess->flags & SF_TRUST_NOT_YET_VALID) != 0,
+      (sess->flags & SF_TRUST_OTHER_FAILURE) != 0, cfg, cancel_check,
+      nullptr, pool));
+
+  *result = ctx;
+  return SVN_NO_ERROR;
+}
+
 svn_error_t *
 open_session(session *sess) {
   apr_pool_t *pool = sess->pool;
@@ -76,60 +156,8 @@ open_session(session *sess) {
   SVN_ERR(svn_ra_initialize(pool));
   SVN_ERR(svn_config_ensure(nullptr, pool));
 
-  apr_hash_t *cfg_hash = nullptr;
-  SVN_ERR(svn_config_get_config(&cfg_hash, nullptr, pool));
-  apply_config_options(sess, cfg_hash);
-  // A silent server gives up after the same time on every protocol.
-  if (auto *servers = static_cast<svn_config_t *>(apr_hash_get(
-          cfg_hash, SVN_CONFIG_CATEGORY_SERVERS, APR_HASH_KEY_STRING));
-      servers && cancel_timeout() > 0)
-    // A little later than the watchdog, which names the reason.
-    svn_config_set(servers, SVN_CONFIG_SECTION_GLOBAL,
-                   SVN_CONFIG_OPTION_HTTP_TIMEOUT,
-                   apr_psprintf(pool, "%d", cancel_timeout() + 5));
   svn_client_ctx_t *ctx = nullptr;
-  SVN_ERR(svn_client_create_context2(&ctx, cfg_hash, pool));
-  // Signals and a silent server cancel the run through the libraries; the
-  // libraries' word of traffic keeps the watchdog quiet.
-  ctx->cancel_func = cancel_check;
-  ctx->progress_func = [](apr_off_t, apr_off_t, void *,
-                          apr_pool_t *) noexcept {
-    cancel_activity();
-  };
-
-  const char *config_dir = nullptr;
-  if (sess->config_dir) {
-    SVN_ERR(svn_utf_cstring_to_utf8(&config_dir, sess->config_dir, pool));
-    config_dir = svn_dirent_canonicalize(config_dir, pool);
-    // The credential cache lives in the directory's auth/ area, which the
-    // authentication layer writes into but does not create: without it a
-    // fresh directory would silently cache nothing.
-    SVN_ERR(svn_config_ensure(config_dir, pool));
-    // svn_config_ensure gives up silently where it cannot make the area;
-    // credentials would then be lost without a word.
-    const char *auth = svn_dirent_join(config_dir, "auth",
-                                       pool);
-    svn_node_kind_t kind = svn_node_none;
-    SVN_ERR(svn_io_check_path(auth, &kind, pool));
-    if (kind != svn_node_dir)
-      return svn_error_createf(
-          SVN_ERR_BAD_CONFIG_VALUE, nullptr,
-          _("Can't set up the configuration directory '%s'"),
-          svn_dirent_local_style(config_dir, pool));
-  }
-  auto *cfg = static_cast<svn_config_t *>(apr_hash_get(
-      ctx->config, SVN_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));
-
-  SVN_ERR(svn_cmdline_create_auth_baton2(
-      &ctx->auth_baton, (sess->flags & SF_NON_INTERACTIVE) != 0, sess->username,
-      sess->password, config_dir, (sess->flags & SF_NO_AUTH_CACHE) != 0,
-      (sess->flags & SF_TRUST_UNKNOWN_CA) != 0,
-      (sess->flags & SF_TRUST_CN_MISMATCH) != 0,
-      (sess->flags & SF_TRUST_EXPIRED) != 0,
-      (sess->flags & SF_TRUST_NOT_YET_VALID) != 0,
-      (sess->flags & SF_TRUST_OTHER_FAILURE) != 0, cfg, cancel_check,
-      nullptr, pool));
-
+  SVN_ERR(client_context(sess, false, &ctx, pool));
   sess->ctx = ctx;
   apr_pool_t *scratch = svn_pool_create(pool);
   svn_error_t *err = svn_client_open_ra_session2(&sess->ra, sess->encoded_url,
@@ -222,6 +250,18 @@ session_aux(session *sess, svn_ra_session_t **ra) {
   }
   *ra = sess->aux;
   return SVN_NO_ERROR;
+}
+
+svn_error_t *
+session_open_helper(const session *sess, svn_ra_session_t **ra,
+                    apr_pool_t *pool) {
+  svn_client_ctx_t *ctx = nullptr;
+  SVN_ERR(client_context(sess, true, &ctx, pool));
+  apr_pool_t *scratch = svn_pool_create(pool);
+  svn_error_t *err = svn_client_open_ra_session2(ra, sess->encoded_url,
+                                                 nullptr, ctx, pool, scratch);
+  svn_pool_destroy(scratch);
+  return err;
 }
 
 vh::Error

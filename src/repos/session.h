@@ -82,5 +82,12 @@ vh::Error session_check_dir(session *sess, svn_revnum_t rev);
 // session's pool): the session's own one is busy while it drives an editor.
 svn_error_t *session_aux(session *sess, svn_ra_session_t **ra);
 
+// Opens another session on the session's URL, for a helper thread: with a
+// client context of its own in `pool` (no prompts; the command line's
+// credentials and the cache), so that the session and everything it touches
+// belong to the one thread that uses `pool`.
+svn_error_t *session_open_helper(const session *sess, svn_ra_session_t **ra,
+                                 apr_pool_t *pool);
+
 // Stores the repository UUID in *uuid (valid while sess->pool lives).
 vh::Error session_get_uuid(session *sess, const char **uuid);

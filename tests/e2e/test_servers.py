@@ -364,12 +364,15 @@ class Servers(unittest.TestCase):
         dump is held by a full pipe) fails the run at revision 2: the error
         chain, status 1, the temporary directory removed, the note that
         names revision 1 as the last one written and how to go on, and on
-        standard output revision 1 whole and nothing after it."""
+        standard output revision 1 whole and nothing after it. One
+        session: revisions fetched ahead would have revision 2 in hand
+        before the server stops."""
         for protocol in REMOTE:
             with self.subTest(protocol=protocol):
                 with servers.serve(protocol, self.served) as base:
                     proc = subprocess.Popen(
-                        [VORNHALD, "-q", "--non-interactive", base + "/big"],
+                        [VORNHALD, "-q", "--non-interactive", "--sessions",
+                         "1", base + "/big"],
                         env=self.env(), stdin=subprocess.DEVNULL,
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                     # The node records of a revision are written after
@@ -388,7 +391,8 @@ class Servers(unittest.TestCase):
                 self.assertIn(
                     "NOTE: the dump ends with revision 1 (revision 1 of the "
                     "dump), written completely; to continue it, run:\n  "
-                    "vornhald -q --non-interactive --incremental -r 2:", err)
+                    "vornhald -q --non-interactive --sessions 1 "
+                    "--incremental -r 2:", err)
                 self.assertNotIn(b"Revision-number: 2", out)
                 state = self.load(first + out, "gone-" + protocol)
                 self.assertEqual(state.youngest(), 1)

@@ -1,0 +1,64 @@
+// Revisions fetched ahead: helper threads, each with a session of its own,
+// ask the server for the drives of the revisions after the one being written
+// and record them, so that the server and the network are busy while the
+// dump is written. The driver takes the recordings in revision order and
+// replays them into the dump's editor: the editor sees the very calls that a
+// drive on the run's own session would make, so the dump is the same.
+//
+// Helper sessions never prompt; when none can be opened, or when they fail
+// to open later, the remaining revisions are fetched on the run's own
+// session, one at a time, as they are written.
+#pragma once
+
+#include "dumpfile/dump_options.h"
+#include "repos/log.h"
+#include "repos/session.h"
+#include "util/apr_glue.h"
+#include "util/byte_spool.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// One revision to fetch: its log entry (log_encode) and how the drive is
+// asked for: the changes of `entry`'s revision against revision `diff`, or
+// against an empty tree (`start_empty`).
+struct prefetch_job {
+  std::string entry;
+  svn_revnum_t diff = 0;
+  bool start_empty = false;
+};
+
+struct prefetch;
+
+// Starts `helpers` (> 0) helper threads on `jobs` (taken over). With
+// `restore_messages` the helpers also make each entry's revision properties
+// exact (log_restore_message). `sess` and `opts` must outlive the prefetch;
+// the helpers read them only.
+std::unique_ptr<prefetch, void (*)(prefetch *)>
+prefetch_start(session *sess, const dump_options *opts,
+               std::vector<prefetch_job> jobs, int helpers,
+               bool restore_messages);
+
+// Number of jobs.
+int prefetch_count(const prefetch *pf);
+
+// Waits for job `index` (taken in order, each once) and hands over its log
+// entry, decoded into `pool`, and its recorded drive. Fails with the error
+// of the fetch.
+vh::Error prefetch_take(prefetch *pf, int index, log_revision *entry,
+                        std::unique_ptr<byte_spool> *drive, apr_pool_t *pool);
+
+// Has the server drive `editor` over `ra` (a session on the run's URL) with
+// the changes that turn revision `diff` (or an empty tree when
+// `start_empty`) into revision `revision`. The paths of `replaced`
+// (delta_replaced_paths) are reported as missing, so that their new nodes
+// arrive whole; a replaced subtree root as an empty one. Scratch memory
+// lives in a child of `pool`. This is the only place where a revision's
+// changes are asked for.
+svn_error_t *prefetch_drive(const session *sess, svn_ra_session_t *ra,
+                            const dump_options *opts, svn_revnum_t revision,
+                            svn_revnum_t diff, bool start_empty,
+                            const apr_array_header_t *replaced,
+                            const svn_delta_editor_t *editor, void *edit_baton,
+                            apr_pool_t *pool);
