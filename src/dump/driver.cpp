@@ -189,21 +189,24 @@ prefetch_helpers(const session *sess, const dump_options *opts) {
   return 4;
 }
 
+// Adds every entry of the log, as it streams in, to the prefetch: the
+// first revision of the loop is diffed against an empty tree, every later
+// one against the revision before it in the list.
 struct log_collect {
-  std::vector<prefetch_job> *jobs;
+  prefetch *pf;
+  svn_revnum_t previous;
+  bool first;
 };
 
 svn_error_t *
 collect_entry(void *baton, const log_revision *entry,
               apr_pool_t *scratch) noexcept {
   auto *lc = static_cast<log_collect *>(baton);
-  try {
-    lc->jobs->emplace_back();
-    log_encode(entry, scratch, &lc->jobs->back().entry);
-  } catch (const std::bad_alloc &) {
-    return svn_error_create(APR_ENOMEM, nullptr, nullptr);
-  }
-  return SVN_NO_ERROR;
+  vh::Error err =
+      prefetch_add(lc->pf, entry, lc->previous, lc->first, scratch);
+  lc->previous = entry->revision;
+  lc->first = false;
+  return err.release();
 }
 
 // Lists the revisions of the loop, with their log entries, and starts the
@@ -211,36 +214,22 @@ collect_entry(void *baton, const log_revision *entry,
 // incremental dump from the middle of history has it already.
 vh::Error
 start_prefetch(session *sess, const dump_options *opts, revision_map *revs,
-               const loop_start &from,
-               std::unique_ptr<prefetch, void (*)(prefetch *)> *ahead) {
-  std::vector<prefetch_job> jobs;
+               const loop_start &from, prefetch_ptr *ahead) {
+  *ahead = prefetch_make(sess, opts, from.fetch_per_revision);
+  log_collect lc{ahead->get(), opts->start, true};
   if (from.fetch_per_revision) {
-    log_collect lc{&jobs};
     if (vh::Error err =
             log_stream(sess, opts->start, opts->end, collect_entry, &lc))
       return err;
   } else {
-    vh::Pool scratch(sess->pool);
     for (int i = from.list_idx + 1; i < revision_map_count(revs); ++i) {
-      jobs.emplace_back();
-      log_encode(revision_map_at(revs, i), scratch.get(), &jobs.back().entry);
+      vh::Pool scratch(sess->pool);
+      if (svn_error_t *err = collect_entry(&lc, revision_map_at(revs, i),
+                                           scratch.get()))
+        return vh::Error(err);
     }
   }
-  // The first revision of the loop is diffed against an empty tree, every
-  // later one against the revision before it in the list.
-  svn_revnum_t previous = opts->start;
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    vh::Pool scratch(sess->pool);
-    log_revision entry;
-    if (!log_decode(jobs[i].entry, &entry, scratch.get()))
-      return vh::Error::createf(SVN_ERR_STREAM_MALFORMED_DATA, "%s",
-                                "A fetched log entry is corrupt");
-    jobs[i].start_empty = i == 0;
-    jobs[i].diff = previous;
-    previous = entry.revision;
-  }
-  *ahead = prefetch_start(sess, opts, std::move(jobs), prefetch_helpers(sess, opts),
-                          from.fetch_per_revision);
+  prefetch_run(ahead->get(), prefetch_helpers(sess, opts));
   return {};
 }
 
@@ -261,7 +250,7 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
   // the range every time, which grows with the square of the history.
   apr_array_header_t *to_dump = nullptr;
   int next_to_dump = 0;
-  std::unique_ptr<prefetch, void (*)(prefetch *)> ahead(nullptr, nullptr);
+  prefetch_ptr ahead(nullptr, nullptr);
   if (prefetch_helpers(sess, opts) > 0) {
     if (vh::Error err = start_prefetch(sess, opts, revs, from, &ahead))
       return err;

@@ -9,8 +9,10 @@
 #include <svn_pools.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace {
@@ -21,9 +23,18 @@ constexpr std::size_t recording_memory = 1 << 20;
 // wait (unless the one they would fetch next is the one the driver waits
 // for).
 constexpr std::size_t memory_budget = 24 << 20;
+// The log entries of the range stay in memory up to this size.
+constexpr std::size_t entry_memory = 4 << 20;
+
+// What a job needs besides its entry.
+struct job {
+  svn_revnum_t diff = 0;
+  bool start_empty = false;
+};
 
 struct slot {
   bool taken_by_helper = false;
+  std::string restored; // the entry made exact, when it was
   bool done = false;
   svn_error_t *err = nullptr;
   std::unique_ptr<byte_spool> drive;
@@ -34,7 +45,8 @@ struct slot {
 struct prefetch {
   session *sess = nullptr;
   const dump_options *opts = nullptr;
-  std::vector<prefetch_job> jobs;
+  std::unique_ptr<entry_spool> entries;
+  std::vector<job> jobs;
   bool restore_messages = false;
   int ahead = 0; // how many revisions past the one taken may be fetched
 
@@ -58,27 +70,44 @@ prefetch_error(const char *what) {
 
 // Fetches job `index` over `ra` into a new recording. With
 // `restore_messages` the job's entry is made exact first, and written back.
+// Fetches job `index` over `ra` into a new recording. With
+// `restore_messages` the job's entry is made exact first, and kept in
+// `*restored`.
 svn_error_t *
-run_job(prefetch *pf, svn_ra_session_t *ra, int index,
-        std::unique_ptr<byte_spool> *drive, apr_pool_t *pool) {
-  prefetch_job &job = pf->jobs[index];
+fetch_job(prefetch *pf, svn_ra_session_t *ra, int index,
+          std::unique_ptr<byte_spool> *drive, std::string *restored,
+          apr_pool_t *pool) {
+  const job &j = pf->jobs[index];
+  std::string encoded;
   log_revision entry;
-  if (!log_decode(job.entry, &entry, pool))
+  if (!pf->entries->read(index, &encoded) ||
+      !log_decode(encoded, &entry, pool))
     return prefetch_error("A fetched log entry is corrupt");
   if (pf->restore_messages) {
     SVN_ERR(log_restore_message_on(pf->sess, ra, &entry, pool));
-    // Only this thread looks at the job until it is done.
-    log_encode(&entry, pool, &job.entry);
+    log_encode(&entry, pool, restored);
   }
   const apr_array_header_t *replaced =
-      job.start_empty ? apr_array_make(pool, 0, sizeof(const char *))
-                      : delta_replaced_paths(&entry, pool);
+      j.start_empty ? apr_array_make(pool, 0, sizeof(const char *))
+                    : delta_replaced_paths(&entry, pool);
   *drive = std::make_unique<byte_spool>(pf->opts->temp_dir, recording_memory);
   const svn_delta_editor_t *editor = nullptr;
   void *edit_baton = nullptr;
   drive_record_editor(&editor, &edit_baton, drive->get(), &pf->stop, pool);
-  return prefetch_drive(pf->sess, ra, pf->opts, entry.revision, job.diff,
-                        job.start_empty, replaced, editor, edit_baton, pool);
+  return prefetch_drive(pf->sess, ra, pf->opts, entry.revision, j.diff,
+                        j.start_empty, replaced, editor, edit_baton, pool);
+}
+
+// fetch_job, with a failed allocation as an error.
+svn_error_t *
+run_job(prefetch *pf, svn_ra_session_t *ra, int index,
+        std::unique_ptr<byte_spool> *drive, std::string *restored,
+        apr_pool_t *pool) {
+  try {
+    return fetch_job(pf, ra, index, drive, restored, pool);
+  } catch (const std::bad_alloc &) {
+    return svn_error_create(APR_ENOMEM, nullptr, nullptr);
+  }
 }
 
 // Whether a helper may begin the next job now.
@@ -119,11 +148,13 @@ helper_main(prefetch *pf) {
       pf->slots[index].taken_by_helper = true;
     }
     std::unique_ptr<byte_spool> drive;
-    svn_error_t *err = run_job(pf, ra, index, &drive, job_pool);
+    std::string restored;
+    svn_error_t *err = run_job(pf, ra, index, &drive, &restored, job_pool);
     svn_pool_clear(job_pool);
     std::lock_guard<std::mutex> lock(pf->mutex);
     slot &s = pf->slots[index];
     s.err = err;
+    s.restored = std::move(restored);
     s.drive = std::move(drive);
     s.done = true;
     if (s.drive)
@@ -191,21 +222,49 @@ prefetch_drive(const session *sess, svn_ra_session_t *ra,
   return err;
 }
 
-std::unique_ptr<prefetch, void (*)(prefetch *)>
-prefetch_start(session *sess, const dump_options *opts,
-               std::vector<prefetch_job> jobs, int helpers,
-               bool restore_messages) {
+prefetch_ptr
+prefetch_make(session *sess, const dump_options *opts, bool restore_messages) {
   auto *pf = new prefetch();
   pf->sess = sess;
   pf->opts = opts;
-  pf->jobs = std::move(jobs);
   pf->restore_messages = restore_messages;
+  pf->entries = std::make_unique<entry_spool>(opts->temp_dir, entry_memory);
+  return {pf, prefetch_destroy};
+}
+
+vh::Error
+prefetch_add(prefetch *pf, const log_revision *entry, svn_revnum_t diff,
+             bool start_empty, apr_pool_t *scratch) {
+  try {
+    std::string encoded;
+    log_encode(entry, scratch, &encoded);
+    if (!pf->entries->append(encoded))
+      return vh::Error::from_errno(errno, "Can't write to a temporary file");
+    job j;
+    j.diff = diff;
+    j.start_empty = start_empty;
+    pf->jobs.push_back(j);
+  } catch (const std::bad_alloc &) {
+    return vh::Error(svn_error_create(APR_ENOMEM, nullptr, nullptr));
+  }
+  return {};
+}
+
+void
+prefetch_run(prefetch *pf, int helpers) {
   pf->ahead = 4 * helpers;
   pf->slots.resize(pf->jobs.size());
   pf->live = helpers;
-  for (int i = 0; i < helpers; ++i)
-    pf->threads.emplace_back(helper_main, pf);
-  return {pf, prefetch_destroy};
+  for (int i = 0; i < helpers; ++i) {
+    try {
+      pf->threads.emplace_back(helper_main, pf);
+    } catch (const std::exception &) {
+      // A helper that cannot start leaves its share to the others, or to
+      // the driver.
+      std::lock_guard<std::mutex> lock(pf->mutex);
+      --pf->live;
+    }
+  }
 }
 
 int
@@ -242,13 +301,16 @@ prefetch_take(prefetch *pf, int index, log_revision *entry,
     pf->taken = index + 1;
     pf->changed.notify_all();
   }
+  std::string encoded;
   if (fetch_here)
-    err = run_job(pf, pf->sess->ra, index, drive, pool);
+    err = run_job(pf, pf->sess->ra, index, drive, &encoded, pool);
+  else
+    encoded = std::move(pf->slots[index].restored);
   if (err)
     return vh::Error(err);
-  // What the helper made exact is there once the job is done.
-  if (!log_decode(pf->jobs[index].entry, entry, pool))
+  // The entry as the helper made it exact, or as the log sent it.
+  if ((encoded.empty() && !pf->entries->read(index, &encoded)) ||
+      !log_decode(encoded, entry, pool))
     return vh::Error(prefetch_error("A fetched log entry is corrupt"));
-  std::string().swap(pf->jobs[index].entry);
   return {};
 }

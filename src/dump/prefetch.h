@@ -17,35 +17,33 @@
 #include "util/byte_spool.h"
 
 #include <memory>
-#include <string>
-#include <vector>
-
-// One revision to fetch: its log entry (log_encode) and how the drive is
-// asked for: the changes of `entry`'s revision against revision `diff`, or
-// against an empty tree (`start_empty`).
-struct prefetch_job {
-  std::string entry;
-  svn_revnum_t diff = 0;
-  bool start_empty = false;
-};
 
 struct prefetch;
+using prefetch_ptr = std::unique_ptr<prefetch, void (*)(prefetch *)>;
 
-// Starts `helpers` (> 0) helper threads on `jobs` (taken over). With
-// `restore_messages` the helpers also make each entry's revision properties
-// exact (log_restore_message). `sess` and `opts` must outlive the prefetch;
-// the helpers read them only.
-std::unique_ptr<prefetch, void (*)(prefetch *)>
-prefetch_start(session *sess, const dump_options *opts,
-               std::vector<prefetch_job> jobs, int helpers,
-               bool restore_messages);
+// An empty list of revisions to fetch. With `restore_messages` the helpers
+// also make each entry's revision properties exact (log_restore_message).
+// `sess` and `opts` must outlive the prefetch; the helpers read them only.
+prefetch_ptr prefetch_make(session *sess, const dump_options *opts,
+                           bool restore_messages);
 
-// Number of jobs.
+// Appends a revision: its log entry, and how its drive is asked for (the
+// changes of the entry's revision against revision `diff`, or against an
+// empty tree with `start_empty`). The entries are kept in memory while they
+// are few, then in a temporary file. Before prefetch_run only.
+vh::Error prefetch_add(prefetch *pf, const log_revision *entry,
+                       svn_revnum_t diff, bool start_empty,
+                       apr_pool_t *scratch);
+
+// Starts `helpers` (> 0) helper threads on the revisions added.
+void prefetch_run(prefetch *pf, int helpers);
+
+// Number of revisions.
 int prefetch_count(const prefetch *pf);
 
-// Waits for job `index` (taken in order, each once) and hands over its log
-// entry, decoded into `pool`, and its recorded drive. Fails with the error
-// of the fetch.
+// Waits for revision `index` (taken in order, each once) and hands over its
+// log entry, decoded into `pool`, and its recorded drive. Fails with the
+// error of the fetch.
 vh::Error prefetch_take(prefetch *pf, int index, log_revision *entry,
                         std::unique_ptr<byte_spool> *drive, apr_pool_t *pool);
 

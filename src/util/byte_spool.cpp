@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 namespace {
@@ -38,7 +39,12 @@ bool
 byte_spool::append(std::string_view bytes) {
   if (failed_)
     return false;
-  mem_.append(bytes);
+  try {
+    mem_.append(bytes);
+  } catch (const std::bad_alloc &) {
+    failed_ = true;
+    return false;
+  }
   size_ += bytes.size();
   if (!file_ && mem_.size() > limit_ && !spill())
     failed_ = true;
@@ -127,6 +133,77 @@ byte_spool::read_str(std::string *out, bool *present) {
   // allocation to try.
   if (static_cast<std::uint64_t>(len) > size_)
     return false;
-  out->resize(static_cast<std::size_t>(len));
+  try {
+    out->resize(static_cast<std::size_t>(len));
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
   return read(out->data(), out->size());
+}
+
+entry_spool::~entry_spool() {
+  if (fd_ >= 0)
+    close(fd_);
+}
+
+bool
+entry_spool::append(std::string_view item) {
+  try {
+    offsets_.push_back({size_, item.size()});
+    if (fd_ < 0)
+      mem_.append(item);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  size_ += item.size();
+  if (fd_ < 0) {
+    if (mem_.size() <= limit_)
+      return true;
+    std::string name = dir_ + "/entries-XXXXXX";
+    fd_ = mkstemp(name.data());
+    if (fd_ < 0)
+      return false;
+    unlink(name.c_str());
+    item = mem_;
+  }
+  const char *p = item.data();
+  std::size_t left = item.size();
+  while (left > 0) {
+    ssize_t n = write(fd_, p, left);
+    if (n < 0)
+      return false;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  std::string().swap(mem_);
+  return true;
+}
+
+bool
+entry_spool::read(std::size_t index, std::string *out) const {
+  if (index >= offsets_.size())
+    return false;
+  const place &at = offsets_[index];
+  if (fd_ < 0) {
+    try {
+      out->assign(mem_, at.offset, at.length);
+    } catch (const std::bad_alloc &) {
+      return false;
+    }
+    return true;
+  }
+  try {
+    out->resize(at.length);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  std::uint64_t done = 0;
+  while (done < at.length) {
+    ssize_t n = pread(fd_, out->data() + done, at.length - done,
+                      static_cast<off_t>(at.offset + done));
+    if (n <= 0)
+      return false;
+    done += static_cast<std::uint64_t>(n);
+  }
+  return true;
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class byte_spool {
 public:
@@ -58,4 +59,34 @@ private:
   std::uint64_t size_ = 0;
   std::size_t read_pos_ = 0; // in mem_, when not spilled
   bool failed_ = false;
+};
+
+// An entry spool: items appended one by one and then read back by number,
+// in any order and from any thread (reads never change it). In memory up to
+// a limit, then in an unlinked temporary file in `dir`.
+class entry_spool {
+public:
+  entry_spool(std::string dir, std::size_t memory_limit)
+      : dir_(std::move(dir)), limit_(memory_limit) {}
+  entry_spool(const entry_spool &) = delete;
+  entry_spool &operator=(const entry_spool &) = delete;
+  ~entry_spool();
+
+  // Appends an item; false when the temporary file cannot be written.
+  bool append(std::string_view item);
+  // Reads item `index` (< count()) into *out; false on a read error.
+  bool read(std::size_t index, std::string *out) const;
+  std::size_t count() const { return offsets_.size(); }
+
+private:
+  std::string dir_;
+  std::size_t limit_;
+  std::string mem_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  struct place {
+    std::uint64_t offset;
+    std::uint64_t length;
+  };
+  std::vector<place> offsets_;
 };
