@@ -47,8 +47,8 @@ struct text_writer {
 
 svn_error_t *
 move_to_file(text_writer *w) {
-  const char *dir = apr_pstrcat(w->pool, w->ts->temp_dir.c_str(), "/td",
-                                SVN_VA_NULL);
+  const char *dir =
+      apr_pstrcat(w->pool, w->ts->temp_dir.c_str(), "/td", SVN_VA_NULL);
   const char *tmpl = apr_pstrcat(w->pool, dir, "/XXXXXX", SVN_VA_NULL);
   char *path = apr_pstrdup(w->pool, tmpl);
   const apr_int32_t flags = APR_FOPEN_CREATE | APR_FOPEN_WRITE |
@@ -205,8 +205,8 @@ text_store_read(text_store *ts, const char *name, svn_stream_t **stream,
     return SVN_NO_ERROR;
   }
   apr_file_t *handle = nullptr;
-  apr_status_t status = apr_file_open(&handle, file, APR_READ | APR_BINARY,
-                                      APR_OS_DEFAULT, pool);
+  apr_status_t status =
+      apr_file_open(&handle, file, APR_READ | APR_BINARY, APR_OS_DEFAULT, pool);
   if (status != APR_SUCCESS) {
     print_debug("text_store: Error opening %s\n", file);
     return svn_error_wrap_apr(status, "Unable to open %s", file);
@@ -220,8 +220,8 @@ text_store_locate(const text_store *ts, const char *name, const char **file,
                   svn_string_t *data, svn_filesize_t *size) {
   auto it = ts->stored.find(name);
   if (it == ts->stored.end())
-    return svn_error_createf(SVN_ERR_BAD_FILENAME, nullptr,
-                             "Unable to open %s", name);
+    return svn_error_createf(SVN_ERR_BAD_FILENAME, nullptr, "Unable to open %s",
+                             name);
   *file = it->second.file.empty() ? nullptr : it->second.file.c_str();
   data->data = it->second.data.data();
   data->len = it->second.data.size();
@@ -313,8 +313,7 @@ text_store_forget_digests_below(text_store *ts, const char *path,
 }
 
 void
-text_store_drop_files_below(text_store *ts, const char *path,
-                            const char *owner,
+text_store_drop_files_below(text_store *ts, const char *path, const char *owner,
                             void (*each)(const char *path, void *baton),
                             void *baton, apr_pool_t *) {
   auto [first, last] = below(ts->texts, path);

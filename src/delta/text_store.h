@@ -36,10 +36,10 @@ struct md5_entry {
 // One stored text: in memory, or in `file`.
 struct stored_text {
   std::string data;
-  std::string file;     // empty while in memory
+  std::string file; // empty while in memory
   std::uint64_t size = 0;
   unsigned refs = 0;
-  bool sealed = false;  // named by its content
+  bool sealed = false;   // named by its content
   bool complete = false; // its writer is closed
   unsigned char md5[16] = {};
   std::string content_name; // once complete: the name it is sealed under
@@ -50,8 +50,8 @@ struct text_store {
   std::map<std::string, std::string> texts; // path -> name of its text
   std::map<std::string, md5_entry> digests; // path -> digest last written
   std::unordered_map<std::string, stored_text> stored; // name -> text
-  std::uint64_t next_id = 0;   // for the names of texts being written
-  std::size_t memory = 0;      // bytes of the texts held in memory
+  std::uint64_t next_id = 0; // for the names of texts being written
+  std::size_t memory = 0;    // bytes of the texts held in memory
   std::size_t memory_budget = 32 << 20;
   std::size_t memory_text_limit = 256 << 10; // larger texts go to files
 };
@@ -69,8 +69,7 @@ svn_error_t *text_store_new_text(text_store *ts, svn_stream_t **stream,
 // Names the complete text `name` by its content (the digests of what was
 // written) and returns that name in `pool`: a text with the same content
 // that is stored already takes the reference, and this one goes.
-const char *text_store_seal(text_store *ts, const char *name,
-                            apr_pool_t *pool);
+const char *text_store_seal(text_store *ts, const char *name, apr_pool_t *pool);
 
 // Opens the text `name` for reading, in `pool`.
 svn_error_t *text_store_read(text_store *ts, const char *name,

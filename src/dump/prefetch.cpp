@@ -53,9 +53,9 @@ struct prefetch {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<slot> slots;
-  int next = 0;      // the next job no helper has begun
-  int taken = 0;     // jobs handed to the driver
-  int live = 0;      // helper threads that still fetch
+  int next = 0;  // the next job no helper has begun
+  int taken = 0; // jobs handed to the driver
+  int live = 0;  // helper threads that still fetch
   std::size_t buffered = 0;
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
@@ -80,8 +80,7 @@ fetch_job(prefetch *pf, svn_ra_session_t *ra, int index,
   const job &j = pf->jobs[index];
   std::string encoded;
   log_revision entry;
-  if (!pf->entries->read(index, &encoded) ||
-      !log_decode(encoded, &entry, pool))
+  if (!pf->entries->read(index, &encoded) || !log_decode(encoded, &entry, pool))
     return prefetch_error("A fetched log entry is corrupt");
   if (pf->restore_messages) {
     SVN_ERR(log_restore_message_on(pf->sess, ra, &entry, pool));
@@ -139,8 +138,8 @@ helper_main(prefetch *pf) {
     {
       std::unique_lock<std::mutex> lock(pf->mutex);
       pf->changed.wait(lock, [pf] {
-        return pf->stop.load() || pf->next >= static_cast<int>(pf->jobs.size()) ||
-               may_begin(pf);
+        return pf->stop.load() ||
+               pf->next >= static_cast<int>(pf->jobs.size()) || may_begin(pf);
       });
       if (pf->stop.load() || pf->next >= static_cast<int>(pf->jobs.size()))
         break;

@@ -164,10 +164,10 @@ dumpfile_has_text(const node_record &rec) {
   return rec.text_file || rec.text_data;
 }
 
-// Writes the node record `rec`, its text copied from `rec.text_file` without
-// holding it in memory, or from `rec.text_data`. A file's length is taken
-// from the file system before anything is written ("Cannot stat %s" when that fails). Scratch
-// memory comes from `pool`.
+// Writes the node record `rec`, its text copied from `rec.text_file`
+// without holding it in memory, or from `rec.text_data`. A file's length is
+// taken from the file system before anything is written ("Cannot stat %s"
+// when that fails). Scratch memory comes from `pool`.
 svn_error_t *dumpfile_write_node(svn_stream_t *out, const node_record &rec,
                                  apr_pool_t *pool);
 

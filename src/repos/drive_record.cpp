@@ -238,17 +238,23 @@ rec_window(svn_txdelta_window_t *window, void *baton) noexcept {
   return check(edit);
 }
 
+// A call on a file that names a checksum (or none).
 svn_error_t *
-rec_apply_textdelta(void *file_baton, const char *base_checksum,
-                    apr_pool_t *, svn_txdelta_window_handler_t *handler,
+record_checksum(op code, rec_node *node, const char *checksum) {
+  SVN_ERR(put_op(node->edit, code));
+  node->edit->spool->append_i64(node->id);
+  node->edit->spool->append_cstr(checksum);
+  return check(node->edit);
+}
+
+svn_error_t *
+rec_apply_textdelta(void *file_baton, const char *base_checksum, apr_pool_t *,
+                    svn_txdelta_window_handler_t *handler,
                     void **handler_baton) noexcept {
   auto *node = static_cast<rec_node *>(file_baton);
-  SVN_ERR(put_op(node->edit, OP_APPLY_TEXTDELTA));
-  node->edit->spool->append_i64(node->id);
-  node->edit->spool->append_cstr(base_checksum);
   *handler = rec_window;
   *handler_baton = node;
-  return check(node->edit);
+  return record_checksum(OP_APPLY_TEXTDELTA, node, base_checksum);
 }
 
 svn_error_t *
@@ -259,11 +265,8 @@ rec_change_file_prop(void *baton, const char *name, const svn_string_t *value,
 
 svn_error_t *
 rec_close_file(void *baton, const char *text_checksum, apr_pool_t *) noexcept {
-  auto *node = static_cast<rec_node *>(baton);
-  SVN_ERR(put_op(node->edit, OP_CLOSE_FILE));
-  node->edit->spool->append_i64(node->id);
-  node->edit->spool->append_cstr(text_checksum);
-  return check(node->edit);
+  return record_checksum(OP_CLOSE_FILE, static_cast<rec_node *>(baton),
+                         text_checksum);
 }
 
 svn_error_t *
@@ -444,8 +447,8 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
       SVN_ERR(get_i64(r, &n));
       apr_pool_t *child_pool = svn_pool_create(node->pool);
       if (code == OP_OPEN_DIRECTORY)
-        SVN_ERR(editor->open_directory(arg(r->a, r->a_present), node->baton,
-                                       n, child_pool, &child));
+        SVN_ERR(editor->open_directory(arg(r->a, r->a_present), node->baton, n,
+                                       child_pool, &child));
       else
         SVN_ERR(editor->open_file(arg(r->a, r->a_present), node->baton, n,
                                   child_pool, &child));
@@ -460,8 +463,8 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
       svn_string_t value = {r->b.data(), r->b.size()};
       const svn_string_t *v = r->b_present ? &value : nullptr;
       if (code == OP_CHANGE_DIR_PROP)
-        SVN_ERR(editor->change_dir_prop(node->baton, arg(r->a, r->a_present),
-                                        v, scratch));
+        SVN_ERR(editor->change_dir_prop(node->baton, arg(r->a, r->a_present), v,
+                                        scratch));
       else
         SVN_ERR(editor->change_file_prop(node->baton, arg(r->a, r->a_present),
                                          v, scratch));
@@ -481,8 +484,8 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
         SVN_ERR(editor->absent_directory(arg(r->a, r->a_present), node->baton,
                                          scratch));
       else
-        SVN_ERR(editor->absent_file(arg(r->a, r->a_present), node->baton,
-                                    scratch));
+        SVN_ERR(
+            editor->absent_file(arg(r->a, r->a_present), node->baton, scratch));
       break;
     case OP_APPLY_TEXTDELTA:
       SVN_ERR(get_node(r, &node));
@@ -505,8 +508,8 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
     case OP_CLOSE_FILE:
       SVN_ERR(get_node(r, &node));
       SVN_ERR(get_str(r, &r->a, &r->a_present));
-      SVN_ERR(editor->close_file(node->baton, arg(r->a, r->a_present),
-                                 node->pool));
+      SVN_ERR(
+          editor->close_file(node->baton, arg(r->a, r->a_present), node->pool));
       svn_pool_destroy(node->pool);
       node->pool = nullptr;
       break;

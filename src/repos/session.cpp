@@ -124,8 +124,9 @@ client_context(const session *sess, bool helper, svn_client_ctx_t **result,
       ctx->config, SVN_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));
 
   SVN_ERR(svn_cmdline_create_auth_baton2(
-      &ctx->auth_baton, helper || (sess->flags & SF_NON_INTERACTIVE) != 0, sess->username,
-      sess->password, config_dir, (sess->flags & SF_NO_AUTH_CACHE) != 0,
+      &ctx->auth_baton, helper || (sess->flags & SF_NON_INTERACTIVE) != 0,
+      sess->username, sess->password, config_dir,
+      (sess->flags & SF_NO_AUTH_CACHE) != 0,
       (sess->flags & SF_TRUST_UNKNOWN_CA) != 0,
       (sess->flags & SF_TRUST_CN_MISMATCH) != 0,
       (sess->flags & SF_TRUST_EXPIRED) != 0,

@@ -60,8 +60,8 @@ bool
 byte_spool::append_i64(std::int64_t value) {
   unsigned char bytes[8];
   for (int i = 0; i < 8; ++i)
-    bytes[i] = static_cast<unsigned char>(
-        static_cast<std::uint64_t>(value) >> (8 * i));
+    bytes[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >>
+                                          (8 * i));
   return append(std::string_view(reinterpret_cast<char *>(bytes), 8));
 }
 

@@ -24,14 +24,16 @@ public:
   // Appends `bytes`; false when the temporary file cannot be made or written
   // (the spool is then broken and stays so).
   bool append(std::string_view bytes);
-  bool append_u8(std::uint8_t value) {
+  bool
+  append_u8(std::uint8_t value) {
     char c = static_cast<char>(value);
     return append(std::string_view(&c, 1));
   }
   bool append_i64(std::int64_t value);
   // A length-prefixed string; null is written as "absent".
   bool append_str(const char *data, std::size_t len);
-  bool append_cstr(const char *text) {
+  bool
+  append_cstr(const char *text) {
     return append_str(text, text ? std::char_traits<char>::length(text) : 0);
   }
 
@@ -39,15 +41,27 @@ public:
   bool rewind();
   // Reads exactly `len` bytes into `out`; false at the end or on an error.
   bool read(void *out, std::size_t len);
-  bool read_u8(std::uint8_t *value) { return read(value, 1); }
+  bool
+  read_u8(std::uint8_t *value) {
+    return read(value, 1);
+  }
   bool read_i64(std::int64_t *value);
   // Reads a string written by append_str: *present false for "absent".
   bool read_str(std::string *out, bool *present);
 
   // Bytes held in memory now (what counts against a budget).
-  std::size_t memory_bytes() const { return mem_.size(); }
-  std::uint64_t size() const { return size_; }
-  bool failed() const { return failed_; }
+  std::size_t
+  memory_bytes() const {
+    return mem_.size();
+  }
+  std::uint64_t
+  size() const {
+    return size_;
+  }
+  bool
+  failed() const {
+    return failed_;
+  }
 
 private:
   bool spill();
@@ -76,7 +90,10 @@ public:
   bool append(std::string_view item);
   // Reads item `index` (< count()) into *out; false on a read error.
   bool read(std::size_t index, std::string *out) const;
-  std::size_t count() const { return offsets_.size(); }
+  std::size_t
+  count() const {
+    return offsets_.size();
+  }
 
 private:
   std::string dir_;

@@ -41,7 +41,8 @@ exists(const std::string &file) {
   return stat(file.c_str(), &st) == 0;
 }
 
-TEST(TextStore, SmallTextsStayInMemoryLargeOnesGoToFilesAndGoWithTheirLastReference) {
+TEST(TextStore,
+     SmallTextsStayInMemoryLargeOnesGoToFilesAndGoWithTheirLastReference) {
   vh_test::TempDir tmp("vh-text-store-");
   vh::Pool pool;
   text_store *ts = text_store_create(pool.get(), tmp.path().c_str());
@@ -52,12 +53,12 @@ TEST(TextStore, SmallTextsStayInMemoryLargeOnesGoToFilesAndGoWithTheirLastRefere
   const char *file = nullptr;
   svn_string_t data{};
   svn_filesize_t size = 0;
-  ASSERT_FALSE(vh::Error(
-      text_store_locate(ts, small.c_str(), &file, &data, &size)));
+  ASSERT_FALSE(
+      vh::Error(text_store_locate(ts, small.c_str(), &file, &data, &size)));
   EXPECT_EQ(nullptr, file);
   EXPECT_EQ("short\n", std::string(data.data, data.len));
-  ASSERT_FALSE(vh::Error(
-      text_store_locate(ts, large.c_str(), &file, &data, &size)));
+  ASSERT_FALSE(
+      vh::Error(text_store_locate(ts, large.c_str(), &file, &data, &size)));
   ASSERT_NE(nullptr, file);
   std::string large_file = file;
   EXPECT_EQ(100, size);
@@ -83,8 +84,8 @@ TEST(TextStore, SmallTextsStayInMemoryLargeOnesGoToFilesAndGoWithTheirLastRefere
   ts->memory_text_limit = 1 << 20;
   ts->memory_budget = ts->memory + 10;
   std::string over = store(ts, std::string(50, 'y'), pool.get());
-  ASSERT_FALSE(vh::Error(
-      text_store_locate(ts, over.c_str(), &file, &data, &size)));
+  ASSERT_FALSE(
+      vh::Error(text_store_locate(ts, over.c_str(), &file, &data, &size)));
   EXPECT_NE(nullptr, file);
   text_store_unref(ts, small.c_str());
   EXPECT_EQ(0u, ts->memory);

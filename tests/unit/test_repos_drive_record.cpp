@@ -31,12 +31,10 @@ log_window(svn_txdelta_window_t *window, void *baton) noexcept {
     node->calls->log += "end-of-text " + node->path + "\n";
     return SVN_NO_ERROR;
   }
-  node->calls->log += "window " + node->path + " tview " +
-                      std::to_string(window->tview_len) + " ops " +
-                      std::to_string(window->num_ops) + " new " +
-                      std::string(window->new_data->data,
-                                  window->new_data->len) +
-                      "\n";
+  node->calls->log +=
+      "window " + node->path + " tview " + std::to_string(window->tview_len) +
+      " ops " + std::to_string(window->num_ops) + " new " +
+      std::string(window->new_data->data, window->new_data->len) + "\n";
   return SVN_NO_ERROR;
 }
 
@@ -76,14 +74,13 @@ logging_editor(apr_pool_t *pool) {
                         svn_revnum_t from_rev, apr_pool_t *p,
                         void **child) noexcept -> svn_error_t * {
     static_cast<log_node *>(parent)->calls->log +=
-        std::string("add-dir ") + path + " from " + (from ? from : "-") +
-        "@" + std::to_string(from_rev) + "\n";
+        std::string("add-dir ") + path + " from " + (from ? from : "-") + "@" +
+        std::to_string(from_rev) + "\n";
     *child = make_node(parent, path, p);
     return SVN_NO_ERROR;
   };
-  e->add_file = [](const char *path, void *parent, const char *,
-                   svn_revnum_t, apr_pool_t *p,
-                   void **child) noexcept -> svn_error_t * {
+  e->add_file = [](const char *path, void *parent, const char *, svn_revnum_t,
+                   apr_pool_t *p, void **child) noexcept -> svn_error_t * {
     static_cast<log_node *>(parent)->calls->log +=
         std::string("add-file ") + path + "\n";
     *child = make_node(parent, path, p);
@@ -107,8 +104,8 @@ logging_editor(apr_pool_t *pool) {
   };
   e->change_dir_prop = prop;
   e->change_file_prop = prop;
-  e->apply_textdelta = [](void *baton, const char *base_checksum,
-                          apr_pool_t *, svn_txdelta_window_handler_t *handler,
+  e->apply_textdelta = [](void *baton, const char *base_checksum, apr_pool_t *,
+                          svn_txdelta_window_handler_t *handler,
                           void **handler_baton) noexcept -> svn_error_t * {
     auto *node = static_cast<log_node *>(baton);
     node->calls->log += "text " + node->path + " base " +
@@ -120,8 +117,8 @@ logging_editor(apr_pool_t *pool) {
   e->close_file = [](void *baton, const char *checksum,
                      apr_pool_t *) noexcept -> svn_error_t * {
     auto *node = static_cast<log_node *>(baton);
-    node->calls->log += "close-file " + node->path + " " +
-                        (checksum ? checksum : "-") + "\n";
+    node->calls->log +=
+        "close-file " + node->path + " " + (checksum ? checksum : "-") + "\n";
     return SVN_NO_ERROR;
   };
   e->close_directory = [](void *baton, apr_pool_t *) noexcept -> svn_error_t * {
@@ -175,8 +172,8 @@ TEST(DriveRecord, ReplayMakesTheRecordedCallsInMemoryAndFromAFile) {
   for (std::size_t limit : {std::size_t(64) << 20, std::size_t(1000)}) {
     vh::Pool pool;
     call_log direct;
-    ASSERT_FALSE(vh::Error(drive(logging_editor(pool.get()), &direct,
-                                 pool.get())));
+    ASSERT_FALSE(
+        vh::Error(drive(logging_editor(pool.get()), &direct, pool.get())));
 
     byte_spool spool(tmp.path(), limit);
     std::atomic<bool> stop{false};
@@ -206,8 +203,8 @@ TEST(DriveRecord, ARecordingCutShortOrStoppedFails) {
   ASSERT_FALSE(vh::Error(rec->open_root(rec_baton, 1, pool.get(), &root)));
   // No close-edit: the replay runs out of calls.
   call_log replayed;
-  vh::Error err(drive_replay(&spool, logging_editor(pool.get()), &replayed,
-                             pool.get()));
+  vh::Error err(
+      drive_replay(&spool, logging_editor(pool.get()), &replayed, pool.get()));
   ASSERT_TRUE(err);
   EXPECT_EQ(SVN_ERR_STREAM_MALFORMED_DATA, err.get()->apr_err);
   EXPECT_EQ("open-root 1\n", replayed.log);

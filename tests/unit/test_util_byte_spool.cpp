@@ -46,7 +46,8 @@ TEST(EntrySpool, ReadsEntriesByNumberInMemoryAndFromAFile) {
   for (std::size_t limit : {std::size_t(1) << 20, std::size_t(16)}) {
     entry_spool spool(tmp.path(), limit);
     for (int i = 0; i < 50; ++i)
-      ASSERT_TRUE(spool.append(std::string(i, static_cast<char>('a' + i % 26))));
+      ASSERT_TRUE(
+          spool.append(std::string(i, static_cast<char>('a' + i % 26))));
     ASSERT_EQ(50u, spool.count());
     std::string out;
     for (int i : {49, 0, 7, 26}) {
