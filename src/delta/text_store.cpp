@@ -137,6 +137,8 @@ erase(text_store *ts,
                   it->second.file.c_str());
   }
   ts->memory -= it->second.data.size();
+  if (it->second.sealed)
+    ts->by_content.erase(it->second.content_name);
   ts->stored.erase(it);
 }
 
@@ -176,19 +178,22 @@ text_store_seal(text_store *ts, const char *name, apr_pool_t *pool) {
   auto it = ts->stored.find(name);
   if (it == ts->stored.end() || it->second.sealed || !it->second.complete)
     return name;
-  std::string content = it->second.content_name;
-  auto same = ts->stored.find(content);
-  if (same != ts->stored.end()) {
+  auto same = ts->by_content.find(it->second.content_name);
+  if (same != ts->by_content.end()) {
     // The content is stored already: this copy goes.
-    same->second.refs += it->second.refs;
+    std::string shared = same->second;
+    ts->stored[shared].refs += it->second.refs;
     erase(ts, it);
-  } else {
-    stored_text text = std::move(it->second);
-    ts->stored.erase(it);
-    text.sealed = true;
-    ts->stored.emplace(content, std::move(text));
+    return apr_pstrdup(pool, shared.c_str());
   }
-  return apr_pstrdup(pool, content.c_str());
+  // A short name, so that the tables by path stay small.
+  std::string sealed = "=" + std::to_string(ts->next_id++);
+  stored_text text = std::move(it->second);
+  ts->stored.erase(it);
+  text.sealed = true;
+  ts->by_content.emplace(text.content_name, sealed);
+  ts->stored.emplace(sealed, std::move(text));
+  return apr_pstrdup(pool, sealed.c_str());
 }
 
 svn_error_t *

@@ -4,9 +4,9 @@
 // it. The driver owns one store for the run and hands it to the editor of
 // every revision.
 //
-// Texts are content-addressed: once a text is complete it is named by its
-// MD5 and SHA-1 digests, and paths with the same content (a copied tree, a
-// reverted file) share one stored text, counted by reference and removed
+// Texts are content-addressed: once a text is complete it is looked up by
+// its MD5 and SHA-1 digests, and paths with the same content (a copied
+// tree, a reverted file) share one stored text under one short name, counted by reference and removed
 // when nothing refers to it. A small text is kept in memory (up to a budget
 // for all of them), a larger one in a file under "<temp_dir>/td/".
 //
@@ -50,9 +50,11 @@ struct text_store {
   std::map<std::string, std::string> texts; // path -> name of its text
   std::map<std::string, md5_entry> digests; // path -> digest last written
   std::unordered_map<std::string, stored_text> stored; // name -> text
+  // The digests of a sealed text ("<md5>-<sha1>") -> its name.
+  std::unordered_map<std::string, std::string> by_content;
   std::uint64_t next_id = 0; // for the names of texts being written
   std::size_t memory = 0;    // bytes of the texts held in memory
-  std::size_t memory_budget = 32 << 20;
+  std::size_t memory_budget = 8 << 20;
   std::size_t memory_text_limit = 256 << 10; // larger texts go to files
 };
 
@@ -66,9 +68,10 @@ text_store *text_store_create(apr_pool_t *pool, const char *temp_dir);
 svn_error_t *text_store_new_text(text_store *ts, svn_stream_t **stream,
                                  const char **name, apr_pool_t *pool);
 
-// Names the complete text `name` by its content (the digests of what was
-// written) and returns that name in `pool`: a text with the same content
-// that is stored already takes the reference, and this one goes.
+// Files the complete text `name` under its content (the digests of what
+// was written) and returns its lasting name in `pool`: a text with the
+// same content that is stored already takes the reference, and this one
+// goes.
 const char *text_store_seal(text_store *ts, const char *name, apr_pool_t *pool);
 
 // Opens the text `name` for reading, in `pool`.

@@ -22,7 +22,7 @@ constexpr std::size_t recording_memory = 1 << 20;
 // Recordings held in memory, all of them together, beyond which the helpers
 // wait (unless the one they would fetch next is the one the driver waits
 // for).
-constexpr std::size_t memory_budget = 24 << 20;
+constexpr std::size_t memory_budget = 8 << 20;
 // The log entries of the range stay in memory up to this size.
 constexpr std::size_t entry_memory = 4 << 20;
 
