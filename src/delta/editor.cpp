@@ -310,6 +310,7 @@ receive_window(svn_txdelta_window_t *window, void *baton) noexcept {
   text_store *ts = node->de->texts;
   // The path's reference moves to the sealed name with the text.
   node->filename = text_store_seal(ts, node->filename, node->pool);
+  text_store_text_md5(ts, node->filename, node->md5sum);
   std::string pending;
   text_store_set_file(ts, node->path, node->filename, &pending);
   return SVN_NO_ERROR;
@@ -343,7 +344,9 @@ de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
   auto *r =
       static_cast<text_receiver *>(apr_palloc(pool, sizeof(text_receiver)));
   r->node = node;
-  svn_txdelta_apply(source, target, node->md5sum, node->path, pool, &r->apply,
+  // The store digests the text as it is written (node->md5sum is set when
+  // the text is complete).
+  svn_txdelta_apply(source, target, nullptr, node->path, pool, &r->apply,
                     &r->apply_baton);
   *handler = receive_window;
   *handler_baton = r;

@@ -463,7 +463,7 @@ delta_deltify_node(de_node_baton *node, const char *base, const char *text) {
 
   svn_stream_t *delta = nullptr;
   const char *name = nullptr;
-  SVN_ERR(text_store_new_text(ts, &delta, &name, pool));
+  SVN_ERR(text_store_new_text(ts, &delta, &name, pool, false));
   node->delta_filename = apr_pstrdup(node->pool, name);
   print_debug("delta_deltify_node(%s): writing to %s\n", node->path,
               node->delta_filename);

@@ -6,6 +6,7 @@
 #include <apr_file_io.h>
 #include <apr_strings.h>
 #include <svn_checksum.h>
+#include <svn_pools.h>
 
 #include <cstdio>
 #include <cstring>
@@ -39,9 +40,8 @@ below(Map &map, const char *path) {
 struct text_writer {
   text_store *ts;
   stored_text *text;
-  apr_file_t *file; // once the text has moved to a file
-  svn_checksum_ctx_t *md5;
-  svn_checksum_ctx_t *sha1;
+  apr_file_t *file;        // once the text has moved to a file
+  svn_checksum_ctx_t *md5; // null: a text that is never sealed
   apr_pool_t *pool;
 };
 
@@ -82,8 +82,8 @@ move_to_file(text_writer *w) {
 svn_error_t *
 writer_write(void *baton, const char *data, apr_size_t *len) noexcept {
   auto *w = static_cast<text_writer *>(baton);
-  SVN_ERR(svn_checksum_update(w->md5, data, *len));
-  SVN_ERR(svn_checksum_update(w->sha1, data, *len));
+  if (w->md5)
+    SVN_ERR(svn_checksum_update(w->md5, data, *len));
   w->text->size += *len;
   if (!w->file) {
     text_store *ts = w->ts;
@@ -110,17 +110,17 @@ writer_close(void *baton) noexcept {
     w->file = nullptr;
     SVN_ERR(svn_io_file_close(file, w->pool));
   }
-  svn_checksum_t *md5 = nullptr;
-  SVN_ERR(svn_checksum_final(&md5, w->md5, w->pool));
-  svn_checksum_t *sha1 = nullptr;
-  SVN_ERR(svn_checksum_final(&sha1, w->sha1, w->pool));
-  std::memcpy(w->text->md5, md5->digest, 16);
-  try {
-    w->text->content_name =
-        std::string(svn_checksum_to_cstring_display(md5, w->pool)) + "-" +
-        svn_checksum_to_cstring_display(sha1, w->pool);
-  } catch (const std::bad_alloc &) {
-    return svn_error_create(APR_ENOMEM, nullptr, nullptr);
+  if (w->md5) {
+    svn_checksum_t *md5 = nullptr;
+    SVN_ERR(svn_checksum_final(&md5, w->md5, w->pool));
+    std::memcpy(w->text->md5, md5->digest, 16);
+    try {
+      w->text->content_name =
+          std::string(svn_checksum_to_cstring_display(md5, w->pool)) + ":" +
+          std::to_string(w->text->size);
+    } catch (const std::bad_alloc &) {
+      return svn_error_create(APR_ENOMEM, nullptr, nullptr);
+    }
   }
   w->text->complete = true;
   return SVN_NO_ERROR;
@@ -142,6 +142,30 @@ erase(text_store *ts,
   ts->stored.erase(it);
 }
 
+// Whether the stored texts at `a` and `b` hold the same bytes. A text
+// that cannot be read counts as different: it is then simply not shared.
+bool
+same_bytes(text_store *ts,
+           std::unordered_map<std::string, stored_text>::iterator a,
+           std::unordered_map<std::string, stored_text>::iterator b,
+           apr_pool_t *pool) {
+  if (a == ts->stored.end() || a->second.size != b->second.size)
+    return false;
+  if (a->second.file.empty() && b->second.file.empty())
+    return a->second.data == b->second.data;
+  apr_pool_t *scratch = svn_pool_create(pool);
+  svn_stream_t *sa = nullptr, *sb = nullptr;
+  svn_boolean_t same = FALSE;
+  svn_error_t *err = text_store_read(ts, a->first.c_str(), &sa, scratch);
+  if (!err)
+    err = text_store_read(ts, b->first.c_str(), &sb, scratch);
+  if (!err)
+    err = svn_stream_contents_same2(&same, sa, sb, scratch);
+  svn_error_clear(err);
+  svn_pool_destroy(scratch);
+  return !err && same;
+}
+
 } // namespace
 
 text_store *
@@ -156,15 +180,14 @@ text_store_create(apr_pool_t *pool, const char *temp_dir) {
 
 svn_error_t *
 text_store_new_text(text_store *ts, svn_stream_t **stream, const char **name,
-                    apr_pool_t *pool) {
+                    apr_pool_t *pool, bool sealable) {
   std::string key = "~" + std::to_string(ts->next_id++);
   stored_text &text = ts->stored[key];
   text.refs = 1;
   auto *w = static_cast<text_writer *>(apr_pcalloc(pool, sizeof(text_writer)));
   w->ts = ts;
   w->text = &text;
-  w->md5 = svn_checksum_ctx_create(svn_checksum_md5, pool);
-  w->sha1 = svn_checksum_ctx_create(svn_checksum_sha1, pool);
+  w->md5 = sealable ? svn_checksum_ctx_create(svn_checksum_md5, pool) : nullptr;
   w->pool = pool;
   *stream = svn_stream_create(w, pool);
   svn_stream_set_write(*stream, writer_write);
@@ -178,8 +201,13 @@ text_store_seal(text_store *ts, const char *name, apr_pool_t *pool) {
   auto it = ts->stored.find(name);
   if (it == ts->stored.end() || it->second.sealed || !it->second.complete)
     return name;
+  if (it->second.content_name.empty())
+    return name;
   auto same = ts->by_content.find(it->second.content_name);
-  if (same != ts->by_content.end()) {
+  // The digest and the length only suggest the same content: texts that
+  // merely collide in MD5 must not be merged.
+  if (same != ts->by_content.end() &&
+      same_bytes(ts, ts->stored.find(same->second), it, pool)) {
     // The content is stored already: this copy goes.
     std::string shared = same->second;
     ts->stored[shared].refs += it->second.refs;
@@ -191,7 +219,10 @@ text_store_seal(text_store *ts, const char *name, apr_pool_t *pool) {
   stored_text text = std::move(it->second);
   ts->stored.erase(it);
   text.sealed = true;
-  ts->by_content.emplace(text.content_name, sealed);
+  if (same == ts->by_content.end())
+    ts->by_content.emplace(text.content_name, sealed);
+  else
+    text.content_name.clear(); // a collision: shared by nothing
   ts->stored.emplace(sealed, std::move(text));
   return apr_pstrdup(pool, sealed.c_str());
 }

@@ -5,8 +5,9 @@
 // every revision.
 //
 // Texts are content-addressed: once a text is complete it is looked up by
-// its MD5 and SHA-1 digests, and paths with the same content (a copied
-// tree, a reverted file) share one stored text under one short name, counted by reference and removed
+// its MD5 digest and length (and compared byte for byte), and paths with the
+// same content (a copied tree, a reverted file) share one stored text under
+// one short name, counted by reference and removed
 // when nothing refers to it. A small text is kept in memory (up to a budget
 // for all of them), a larger one in a file under "<temp_dir>/td/".
 //
@@ -50,7 +51,7 @@ struct text_store {
   std::map<std::string, std::string> texts; // path -> name of its text
   std::map<std::string, md5_entry> digests; // path -> digest last written
   std::unordered_map<std::string, stored_text> stored; // name -> text
-  // The digests of a sealed text ("<md5>-<sha1>") -> its name.
+  // The digest and length of a sealed text ("<md5>:<length>") -> its name.
   std::unordered_map<std::string, std::string> by_content;
   std::uint64_t next_id = 0; // for the names of texts being written
   std::size_t memory = 0;    // bytes of the texts held in memory
@@ -64,9 +65,11 @@ text_store *text_store_create(apr_pool_t *pool, const char *temp_dir);
 
 // Starts a new text: *name (in `pool`) names it from now on, with one
 // reference, and *stream (in `pool`) writes it; the text is complete when
-// the stream is closed.
+// the stream is closed. Only a `sealable` text gets a digest and can be
+// shared (an svndiff never is).
 svn_error_t *text_store_new_text(text_store *ts, svn_stream_t **stream,
-                                 const char **name, apr_pool_t *pool);
+                                 const char **name, apr_pool_t *pool,
+                                 bool sealable = true);
 
 // Files the complete text `name` under its content (the digests of what
 // was written) and returns its lasting name in `pool`: a text with the

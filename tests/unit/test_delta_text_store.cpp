@@ -6,6 +6,7 @@
 #include "util/apr_glue.h"
 
 #include <gtest/gtest.h>
+#include <svn_checksum.h>
 
 #include <sys/stat.h>
 
@@ -89,6 +90,24 @@ TEST(TextStore,
   EXPECT_NE(nullptr, file);
   text_store_unref(ts, small.c_str());
   EXPECT_EQ(0u, ts->memory);
+}
+
+TEST(TextStore, TextsThatOnlyShareTheirDigestAreKeptApart) {
+  vh_test::TempDir tmp("vh-text-store-");
+  vh::Pool pool;
+  text_store *ts = text_store_create(pool.get(), tmp.path().c_str());
+  std::string first = store(ts, "aaaa", pool.get());
+  // As if "bbbb" had the MD5 of "aaaa": the lookup by digest finds the
+  // other text, whose bytes differ.
+  svn_checksum_t *md5 = nullptr;
+  ASSERT_FALSE(
+      vh::Error(svn_checksum(&md5, svn_checksum_md5, "bbbb", 4, pool.get())));
+  ts->by_content[std::string(svn_checksum_to_cstring_display(md5, pool.get())) +
+                 ":4"] = first;
+  std::string second = store(ts, "bbbb", pool.get());
+  EXPECT_NE(first, second);
+  EXPECT_EQ("aaaa", read_back(ts, first, pool.get()));
+  EXPECT_EQ("bbbb", read_back(ts, second, pool.get()));
 }
 
 } // namespace
