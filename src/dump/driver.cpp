@@ -372,9 +372,11 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
       err = drive_replay(drive.get(), editor, edit_baton, rev_pool.get());
       cancel_set_busy(false);
     } else {
+      sess->driving = true;
       err = prefetch_drive(sess, sess->ra, opts, logrev->revision, diff,
                            start_empty, replaced, editor, edit_baton,
                            rev_pool.get());
+      sess->driving = false;
     }
     drive.reset();
     if (err)

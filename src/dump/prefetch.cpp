@@ -9,6 +9,7 @@
 #include <svn_pools.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -278,14 +279,20 @@ prefetch_take(prefetch *pf, int index, log_revision *entry,
   svn_error_t *err = nullptr;
   {
     std::unique_lock<std::mutex> lock(pf->mutex);
+    // A job that no helper has begun within a moment is fetched here: a
+    // helper may never get its connection (a server that takes no more),
+    // and none may be left.
+    pf->changed.wait_for(lock, std::chrono::seconds(2), [pf, index] {
+      const slot &s = pf->slots[index];
+      return s.done || s.taken_by_helper || pf->live == 0;
+    });
     pf->changed.wait(lock, [pf, index] {
       const slot &s = pf->slots[index];
-      return s.done || (!s.taken_by_helper && pf->live == 0);
+      return s.done || !s.taken_by_helper;
     });
     slot &s = pf->slots[index];
     if (!s.done) {
-      // No helper is left: this job, and every later one, is fetched on
-      // the run's own session.
+      // No helper has it: it is fetched on the run's own session.
       fetch_here = true;
       s.taken_by_helper = true;
       if (pf->next <= index)

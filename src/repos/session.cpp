@@ -241,6 +241,10 @@ session_check_dir(session *sess, svn_revnum_t rev) {
 
 svn_error_t *
 session_aux(session *sess, svn_ra_session_t **ra) {
+  if (!sess->driving) {
+    *ra = sess->ra;
+    return SVN_NO_ERROR;
+  }
   if (!sess->aux) {
     apr_pool_t *scratch = svn_pool_create(sess->pool);
     svn_error_t *err =

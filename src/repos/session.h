@@ -54,6 +54,8 @@ struct session {
   // A second session on the same URL for the questions that come up while
   // the first one is driving an editor (null until asked for).
   svn_ra_session_t *aux = nullptr;
+  // The session's own `ra` is driving an editor now.
+  bool driving = false;
 };
 
 // The dumped subtree's path inside the repository, "" for the whole
@@ -78,8 +80,11 @@ vh::Error session_open(session *sess);
 // also when nothing exists there.
 vh::Error session_check_dir(session *sess, svn_revnum_t rev);
 
-// Sets *ra to the auxiliary session (opened on the first call, in the
-// session's pool): the session's own one is busy while it drives an editor.
+// Sets *ra to a session for a question asked while an editor is driven:
+// the session's own one when it is not the one driving (a recorded drive is
+// being replayed), else the auxiliary session (opened on the first call, in
+// the session's pool). A run whose other connections are all taken then
+// never needs one more.
 svn_error_t *session_aux(session *sess, svn_ra_session_t **ra);
 
 // Opens another session on the session's URL, for a helper thread: with a
