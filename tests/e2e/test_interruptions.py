@@ -502,24 +502,27 @@ class Interruptions(Case):
                                               "resumed", url_from=base)
                 self.assertGreater(kept, 0, "no copy in the continued range")
 
-    # (protocol, mode, revision header after which the server is stopped;
-    # 0: before vornhald starts)
-    STOPS = [("svn", Mode(), 0),
-             ("svn", TRUNK, 5),
-             ("http", Mode(), 0),
-             ("http", TRUNK_KEEP, 7)]
+    # (protocol, mode, revision header after which the server is stopped,
+    # 0: before vornhald starts; sessions, as for KILLS)
+    STOPS = [("svn", Mode(), 0, []),
+             ("svn", TRUNK, 5, ONE),
+             ("http", Mode(), 0, []),
+             ("http", TRUNK_KEEP, 7, ONE),
+             ("svn", Mode(), 1, [])]
 
     def test_silent_server(self):
         root = os.path.dirname(SOURCE)
-        for protocol, mode, k in self.STOPS:
-            with self.subTest(protocol=protocol, mode=mode.name(), after=k), \
+        for protocol, mode, k, sessions in self.STOPS:
+            with self.subTest(protocol=protocol, mode=mode.name(), after=k,
+                              sessions=sessions), \
                     servers.serve(protocol, root) as base:
                 stopped = False
                 try:
                     if k == 0:
                         signal_server(base, signal.SIGSTOP)
                         stopped = True
-                    args = TIMEOUT + mode_flags(mode) + [repo_url(base, mode)]
+                    args = TIMEOUT + sessions + mode_flags(mode) + \
+                        [repo_url(base, mode)]
                     with Run(args) as run:
                         if k:
                             run.read_headers(k)
