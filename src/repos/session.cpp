@@ -60,8 +60,9 @@ apply_config_options(const session *sess, apr_hash_t *cfg_hash) {
 // Makes a client context in `pool` as the command line asks: the
 // configuration with every --config-option, the timeout, the cancellation
 // and progress hooks and the credentials. A context for a helper session
-// (`helper`) never prompts and leaves the configuration directory as it is:
-// the run's own session has set it up.
+// (`helper`) never prompts and leaves the configuration directory and the
+// credential cache as they are: the run's own session has set them up and
+// cached what it was given.
 svn_error_t *
 client_context(const session *sess, bool helper, svn_client_ctx_t **result,
                apr_pool_t *pool) {
@@ -126,7 +127,7 @@ client_context(const session *sess, bool helper, svn_client_ctx_t **result,
   SVN_ERR(svn_cmdline_create_auth_baton2(
       &ctx->auth_baton, helper || (sess->flags & SF_NON_INTERACTIVE) != 0,
       sess->username, sess->password, config_dir,
-      (sess->flags & SF_NO_AUTH_CACHE) != 0,
+      helper || (sess->flags & SF_NO_AUTH_CACHE) != 0,
       (sess->flags & SF_TRUST_UNKNOWN_CA) != 0,
       (sess->flags & SF_TRUST_CN_MISMATCH) != 0,
       (sess->flags & SF_TRUST_EXPIRED) != 0,

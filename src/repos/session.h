@@ -89,8 +89,9 @@ svn_error_t *session_aux(session *sess, svn_ra_session_t **ra);
 
 // Opens another session on the session's URL, for a helper thread: with a
 // client context of its own in `pool` (no prompts; the command line's
-// credentials and the cache), so that the session and everything it touches
-// belong to the one thread that uses `pool`.
+// credentials and the cache, which it reads but never writes), so that the
+// session and everything it touches belong to the one thread that uses
+// `pool`.
 svn_error_t *session_open_helper(const session *sess, svn_ra_session_t **ra,
                                  apr_pool_t *pool);
 
