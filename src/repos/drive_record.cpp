@@ -101,15 +101,24 @@ rec_open_root(void *edit_baton, svn_revnum_t base, apr_pool_t *pool,
   return check(edit);
 }
 
+// Writes the start of a call on a child of `parent_baton`: the operation,
+// the child's path and the parent's number.
+svn_error_t *
+put_child(op code, const char *path, void *parent_baton, rec_edit **edit) {
+  auto *parent = static_cast<rec_node *>(parent_baton);
+  *edit = parent->edit;
+  SVN_ERR(put_op(*edit, code));
+  (*edit)->spool->append_cstr(path);
+  (*edit)->spool->append_i64(parent->id);
+  return SVN_NO_ERROR;
+}
+
 svn_error_t *
 rec_delete_entry(const char *path, svn_revnum_t rev, void *parent_baton,
                  apr_pool_t *) noexcept {
-  auto *parent = static_cast<rec_node *>(parent_baton);
-  rec_edit *edit = parent->edit;
-  SVN_ERR(put_op(edit, OP_DELETE_ENTRY));
-  edit->spool->append_cstr(path);
+  rec_edit *edit = nullptr;
+  SVN_ERR(put_child(OP_DELETE_ENTRY, path, parent_baton, &edit));
   edit->spool->append_i64(rev);
-  edit->spool->append_i64(parent->id);
   return check(edit);
 }
 
@@ -117,11 +126,8 @@ svn_error_t *
 record_add(op code, const char *path, void *parent_baton,
            const char *copyfrom_path, svn_revnum_t copyfrom_rev,
            apr_pool_t *pool, void **child_baton) {
-  auto *parent = static_cast<rec_node *>(parent_baton);
-  rec_edit *edit = parent->edit;
-  SVN_ERR(put_op(edit, code));
-  edit->spool->append_cstr(path);
-  edit->spool->append_i64(parent->id);
+  rec_edit *edit = nullptr;
+  SVN_ERR(put_child(code, path, parent_baton, &edit));
   edit->spool->append_cstr(copyfrom_path);
   edit->spool->append_i64(copyfrom_rev);
   *child_baton = new_node(edit, pool);
@@ -131,11 +137,8 @@ record_add(op code, const char *path, void *parent_baton,
 svn_error_t *
 record_open(op code, const char *path, void *parent_baton, svn_revnum_t base,
             apr_pool_t *pool, void **child_baton) {
-  auto *parent = static_cast<rec_node *>(parent_baton);
-  rec_edit *edit = parent->edit;
-  SVN_ERR(put_op(edit, code));
-  edit->spool->append_cstr(path);
-  edit->spool->append_i64(parent->id);
+  rec_edit *edit = nullptr;
+  SVN_ERR(put_child(code, path, parent_baton, &edit));
   edit->spool->append_i64(base);
   *child_baton = new_node(edit, pool);
   return check(edit);
@@ -154,11 +157,8 @@ record_prop(op code, void *baton, const char *name, const svn_string_t *value) {
 
 svn_error_t *
 record_absent(op code, const char *path, void *parent_baton) {
-  auto *parent = static_cast<rec_node *>(parent_baton);
-  rec_edit *edit = parent->edit;
-  SVN_ERR(put_op(edit, code));
-  edit->spool->append_cstr(path);
-  edit->spool->append_i64(parent->id);
+  rec_edit *edit = nullptr;
+  SVN_ERR(put_child(code, path, parent_baton, &edit));
   return check(edit);
 }
 
@@ -417,8 +417,8 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
     }
     case OP_DELETE_ENTRY:
       SVN_ERR(get_str(r, &r->a, &r->a_present));
-      SVN_ERR(get_i64(r, &n));
       SVN_ERR(get_node(r, &node));
+      SVN_ERR(get_i64(r, &n));
       SVN_ERR(editor->delete_entry(arg(r->a, r->a_present), n, node->baton,
                                    scratch));
       break;
