@@ -199,9 +199,9 @@ text_store_new_text(text_store *ts, svn_stream_t **stream, const char **name,
 const char *
 text_store_seal(text_store *ts, const char *name, apr_pool_t *pool) {
   auto it = ts->stored.find(name);
-  if (it == ts->stored.end() || it->second.sealed || !it->second.complete)
-    return name;
-  if (it->second.content_name.empty())
+  // An svndiff has no digest and is never shared.
+  if (it == ts->stored.end() || it->second.sealed || !it->second.complete ||
+      it->second.content_name.empty())
     return name;
   auto same = ts->by_content.find(it->second.content_name);
   // The digest and the length only suggest the same content: texts that
@@ -269,7 +269,7 @@ bool
 text_store_text_md5(const text_store *ts, const char *name,
                     unsigned char *digest) {
   auto it = ts->stored.find(name);
-  if (it == ts->stored.end() || !it->second.complete)
+  if (it == ts->stored.end() || !it->second.sealed)
     return false;
   std::memcpy(digest, it->second.md5, 16);
   return true;

@@ -40,10 +40,10 @@ struct stored_text {
   std::string file; // empty while in memory
   std::uint64_t size = 0;
   unsigned refs = 0;
-  bool sealed = false;   // named by its content
+  bool sealed = false;   // filed under its content, with a lasting name
   bool complete = false; // its writer is closed
   unsigned char md5[16] = {};
-  std::string content_name; // once complete: the name it is sealed under
+  std::string content_name; // once complete: its key in `by_content`
 };
 
 struct text_store {

@@ -283,9 +283,12 @@ dump_loop(session *sess, dump_options *opts, dump_context *ctx,
       if (from.fetch_per_revision)
         print_progress(_("Fetching log for original revision %ld... "),
                        global_rev);
+      // A mid-history start has its entries in the map already.
       log_revision entry;
-      if (vh::Error err = prefetch_take(ahead.get(), taken++, &entry, &drive,
-                                        rev_pool.get())) {
+      if (vh::Error err = prefetch_take(
+              ahead.get(), taken++,
+              from.fetch_per_revision ? &entry : nullptr, &drive,
+              rev_pool.get())) {
         if (from.fetch_per_revision)
           print_progress("%s", _("failed\n"));
         return err;

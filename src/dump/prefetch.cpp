@@ -9,8 +9,8 @@
 #include <svn_pools.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -34,8 +34,8 @@ struct job {
 };
 
 struct slot {
-  bool taken_by_helper = false;
-  std::string restored; // the entry made exact, when it was
+  bool claimed = false; // a helper, or the driver, fetches it
+  std::string restored; // the entry made exact, when that changed it
   bool done = false;
   svn_error_t *err = nullptr;
   std::unique_ptr<byte_spool> drive;
@@ -70,10 +70,8 @@ prefetch_error(const char *what) {
 }
 
 // Fetches job `index` over `ra` into a new recording. With
-// `restore_messages` the job's entry is made exact first, and written back.
-// Fetches job `index` over `ra` into a new recording. With
 // `restore_messages` the job's entry is made exact first, and kept in
-// `*restored`.
+// `*restored` when that changed it (it stays empty otherwise).
 svn_error_t *
 fetch_job(prefetch *pf, svn_ra_session_t *ra, int index,
           std::unique_ptr<byte_spool> *drive, std::string *restored,
@@ -83,10 +81,11 @@ fetch_job(prefetch *pf, svn_ra_session_t *ra, int index,
   log_revision entry;
   if (!pf->entries->read(index, &encoded) || !log_decode(encoded, &entry, pool))
     return prefetch_error("A fetched log entry is corrupt");
-  if (pf->restore_messages) {
-    SVN_ERR(log_restore_message_on(pf->sess, ra, &entry, pool));
+  bool changed = false;
+  if (pf->restore_messages)
+    SVN_ERR(log_restore_message_on(pf->sess, ra, &entry, pool, &changed));
+  if (changed)
     log_encode(&entry, pool, restored);
-  }
   const apr_array_header_t *replaced =
       j.start_empty ? apr_array_make(pool, 0, sizeof(const char *))
                     : delta_replaced_paths(&entry, pool);
@@ -145,7 +144,7 @@ helper_main(prefetch *pf) {
       if (pf->stop.load() || pf->next >= static_cast<int>(pf->jobs.size()))
         break;
       index = pf->next++;
-      pf->slots[index].taken_by_helper = true;
+      pf->slots[index].claimed = true;
     }
     std::unique_ptr<byte_spool> drive;
     std::string restored;
@@ -284,17 +283,17 @@ prefetch_take(prefetch *pf, int index, log_revision *entry,
     // and none may be left.
     pf->changed.wait_for(lock, std::chrono::seconds(2), [pf, index] {
       const slot &s = pf->slots[index];
-      return s.done || s.taken_by_helper || pf->live == 0;
+      return s.done || s.claimed || pf->live == 0;
     });
     pf->changed.wait(lock, [pf, index] {
       const slot &s = pf->slots[index];
-      return s.done || !s.taken_by_helper;
+      return s.done || !s.claimed;
     });
     slot &s = pf->slots[index];
     if (!s.done) {
       // No helper has it: it is fetched on the run's own session.
       fetch_here = true;
-      s.taken_by_helper = true;
+      s.claimed = true;
       if (pf->next <= index)
         pf->next = index + 1;
     } else {
@@ -314,6 +313,8 @@ prefetch_take(prefetch *pf, int index, log_revision *entry,
     encoded = std::move(pf->slots[index].restored);
   if (err)
     return vh::Error(err);
+  if (!entry)
+    return {};
   // The entry as the helper made it exact, or as the log sent it.
   if ((encoded.empty() && !pf->entries->read(index, &encoded)) ||
       !log_decode(encoded, entry, pool))

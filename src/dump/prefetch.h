@@ -42,7 +42,8 @@ void prefetch_run(prefetch *pf, int helpers);
 int prefetch_count(const prefetch *pf);
 
 // Waits for revision `index` (taken in order, each once) and hands over its
-// log entry, decoded into `pool`, and its recorded drive. Fails with the
+// log entry, decoded into `pool` (unless `entry` is null), and its recorded
+// drive. Fails with the
 // error of the fetch.
 vh::Error prefetch_take(prefetch *pf, int index, log_revision *entry,
                         std::unique_ptr<byte_spool> *drive, apr_pool_t *pool);

@@ -400,7 +400,7 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
     std::uint8_t code = 0;
     if (!r->spool->read_u8(&code))
       return corrupt();
-    std::int64_t n = 0, m = 0;
+    std::int64_t n = 0;
     replay_node *node = nullptr;
     void *child = nullptr;
     switch (code) {
@@ -518,7 +518,6 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
     case OP_ABORT_EDIT:
       return editor->abort_edit(edit_baton, scratch);
     default:
-      (void)m;
       return corrupt();
     }
   }

@@ -267,7 +267,8 @@ namespace {
 // Obfuscated properties are random words anyway.
 svn_error_t *
 restore_exact_message(const session *sess, svn_ra_session_t *ra,
-                      log_revision *logrev, apr_pool_t *pool) {
+                      log_revision *logrev, apr_pool_t *pool,
+                      bool *changed = nullptr) {
   if (sess->obf.enabled || !over_http(sess) || !logrev->revprops)
     return SVN_NO_ERROR;
   for (apr_hash_index_t *hi = apr_hash_first(pool, logrev->revprops); hi;
@@ -289,9 +290,12 @@ restore_exact_message(const session *sess, svn_ra_session_t *ra,
     svn_string_t *exact = nullptr;
     SVN_ERR(
         svn_ra_rev_prop(ra, logrev->revision, name, &exact, pool));
-    if (exact)
+    if (exact) {
       apr_hash_set(logrev->revprops, name, APR_HASH_KEY_STRING,
                    svn_string_dup(exact, pool));
+      if (changed)
+        *changed = true;
+    }
   }
   logrev->message = revprop(logrev->revprops, SVN_PROP_REVISION_LOG, pool);
   return SVN_NO_ERROR;
@@ -351,8 +355,10 @@ fetch_all_logs(session *sess, svn_revnum_t start, svn_revnum_t end,
 
 svn_error_t *
 log_restore_message_on(const session *sess, svn_ra_session_t *ra,
-                       log_revision *logrev, apr_pool_t *pool) {
-  return restore_exact_message(sess, ra, logrev, pool);
+                       log_revision *logrev, apr_pool_t *pool,
+                       bool *changed) {
+  *changed = false;
+  return restore_exact_message(sess, ra, logrev, pool, changed);
 }
 
 namespace {

@@ -75,9 +75,11 @@ vh::Error log_restore_message(session *sess, log_revision *logrev,
 const char *log_subtree_key(const char *repos_path, const char *path);
 
 // As log_restore_message, over the session `ra` (a helper session of
-// `sess`), without printing anything: for a helper thread.
+// `sess`), without printing anything: for a helper thread. Sets *changed to
+// whether any value was replaced.
 svn_error_t *log_restore_message_on(const session *sess, svn_ra_session_t *ra,
-                                    log_revision *logrev, apr_pool_t *pool);
+                                    log_revision *logrev, apr_pool_t *pool,
+                                    bool *changed);
 
 // Called with every entry of log_stream; `scratch` (and the entry) is
 // cleared after the call.

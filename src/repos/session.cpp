@@ -57,6 +57,17 @@ apply_config_options(const session *sess, apr_hash_t *cfg_hash) {
   }
 }
 
+// Opens an RA session on `url` with `ctx`, in `pool`.
+svn_error_t *
+open_ra(svn_ra_session_t **ra, const char *url, svn_client_ctx_t *ctx,
+        apr_pool_t *pool) {
+  apr_pool_t *scratch = svn_pool_create(pool);
+  svn_error_t *err =
+      svn_client_open_ra_session2(ra, url, nullptr, ctx, pool, scratch);
+  svn_pool_destroy(scratch);
+  return err;
+}
+
 // Makes a client context in `pool` as the command line asks: the
 // configuration with every --config-option, the timeout, the cancellation
 // and progress hooks and the credentials. A context for a helper session
@@ -92,18 +103,16 @@ client_context(const session *sess, bool helper, svn_client_ctx_t **result,
   // The configuration files of --config-dir, as for svn itself.
   SVN_ERR(svn_config_get_config(&cfg_hash, config_dir, pool));
   apply_config_options(sess, cfg_hash);
-  // A silent server gives up after the same time on every protocol.
-  if (auto *servers = static_cast<svn_config_t *>(apr_hash_get(
-          cfg_hash, SVN_CONFIG_CATEGORY_SERVERS, APR_HASH_KEY_STRING));
-      servers && cancel_timeout() > 0)
-    // A little later than the watchdog, which names the reason.
-    svn_config_set(servers, SVN_CONFIG_SECTION_GLOBAL,
-                   SVN_CONFIG_OPTION_HTTP_TIMEOUT,
-                   apr_psprintf(pool, "%d", cancel_timeout() + 5));
-  // Over http:// a revision then comes in one response, texts inline,
-  // instead of a request for every file; a setting of the user's holds.
   if (auto *servers = static_cast<svn_config_t *>(apr_hash_get(
           cfg_hash, SVN_CONFIG_CATEGORY_SERVERS, APR_HASH_KEY_STRING))) {
+    // A silent server gives up after the same time on every protocol, a
+    // little later than the watchdog, which names the reason.
+    if (cancel_timeout() > 0)
+      svn_config_set(servers, SVN_CONFIG_SECTION_GLOBAL,
+                     SVN_CONFIG_OPTION_HTTP_TIMEOUT,
+                     apr_psprintf(pool, "%d", cancel_timeout() + 5));
+    // Over http:// a revision then comes in one response, texts inline,
+    // instead of a request for every file; a setting of the user's holds.
     const char *bulk = nullptr;
     svn_config_get(servers, &bulk, SVN_CONFIG_SECTION_GLOBAL,
                    SVN_CONFIG_OPTION_HTTP_BULK_UPDATES, nullptr);
@@ -161,11 +170,7 @@ open_session(session *sess) {
   svn_client_ctx_t *ctx = nullptr;
   SVN_ERR(client_context(sess, false, &ctx, pool));
   sess->ctx = ctx;
-  apr_pool_t *scratch = svn_pool_create(pool);
-  svn_error_t *err = svn_client_open_ra_session2(&sess->ra, sess->encoded_url,
-                                                 nullptr, ctx, pool, scratch);
-  svn_pool_destroy(scratch);
-  SVN_ERR(err);
+  SVN_ERR(open_ra(&sess->ra, sess->encoded_url, ctx, pool));
 
   // A server may redirect the session (HTTP): the subtree is then worked
   // out from, and the messages name, the URL the session really is on.
@@ -246,14 +251,8 @@ session_aux(session *sess, svn_ra_session_t **ra) {
     *ra = sess->ra;
     return SVN_NO_ERROR;
   }
-  if (!sess->aux) {
-    apr_pool_t *scratch = svn_pool_create(sess->pool);
-    svn_error_t *err =
-        svn_client_open_ra_session2(&sess->aux, sess->encoded_url, nullptr,
-                                    sess->ctx, sess->pool, scratch);
-    svn_pool_destroy(scratch);
-    SVN_ERR(err);
-  }
+  if (!sess->aux)
+    SVN_ERR(open_ra(&sess->aux, sess->encoded_url, sess->ctx, sess->pool));
   *ra = sess->aux;
   return SVN_NO_ERROR;
 }
@@ -263,11 +262,7 @@ session_open_helper(const session *sess, svn_ra_session_t **ra,
                     apr_pool_t *pool) {
   svn_client_ctx_t *ctx = nullptr;
   SVN_ERR(client_context(sess, true, &ctx, pool));
-  apr_pool_t *scratch = svn_pool_create(pool);
-  svn_error_t *err = svn_client_open_ra_session2(ra, sess->encoded_url,
-                                                 nullptr, ctx, pool, scratch);
-  svn_pool_destroy(scratch);
-  return err;
+  return open_ra(ra, sess->encoded_url, ctx, pool);
 }
 
 vh::Error
