@@ -13,6 +13,7 @@
 #include <apr_strings.h>
 #include <svn_dirent_uri.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -132,13 +133,23 @@ namespace {
 // covers; and forgets the texts of deleted paths.
 svn_error_t *
 post_dump_deletions(de_baton *de, apr_pool_t *pool) {
+  // In path order, like the tree, so that the dump does not depend on the
+  // order of a hash table.
+  apr_array_header_t *paths = apr_array_make(
+      pool, static_cast<int>(apr_hash_count(de->logrev->changed_paths)),
+      sizeof(const char *));
   for (apr_hash_index_t *hi = apr_hash_first(pool, de->logrev->changed_paths);
-       hi; hi = apr_hash_next(hi)) {
-    const void *key = nullptr;
-    void *value = nullptr;
-    apr_hash_this(hi, &key, nullptr, &value);
-    auto *path = static_cast<const char *>(key);
-    auto *change = static_cast<const svn_log_changed_path2_t *>(value);
+       hi; hi = apr_hash_next(hi))
+    APR_ARRAY_PUSH(paths, const char *) =
+        static_cast<const char *>(apr_hash_this_key(hi));
+  auto **first = reinterpret_cast<const char **>(paths->elts);
+  std::sort(first, first + paths->nelts, [](const char *a, const char *b) {
+    return std::strcmp(a, b) < 0;
+  });
+  for (int i = 0; i < paths->nelts; ++i) {
+    const char *path = APR_ARRAY_IDX(paths, i, const char *);
+    auto *change = static_cast<const svn_log_changed_path2_t *>(
+        apr_hash_get(de->logrev->changed_paths, path, APR_HASH_KEY_STRING));
     print_debug("Checking %s (%c)\n", path, change->action);
     if (change->action != 'D')
       continue;
@@ -175,6 +186,13 @@ svn_error_t *
 delta_dump_node_recursive(de_node_baton *node) {
   if (node->action != 'D')
     SVN_ERR(delta_dump_node(node));
+  // Children in name order: the dump is the same whatever order the
+  // server's drive took. A deletion stays before the add of the same name.
+  auto **first = reinterpret_cast<de_node_baton **>(node->children->elts);
+  std::stable_sort(first, first + node->children->nelts,
+                   [](const de_node_baton *a, const de_node_baton *b) {
+                     return std::strcmp(a->path, b->path) < 0;
+                   });
   print_debug("delta_dump_node_recursive(%s): dumping %d children\n",
               node->path, node->children->nelts);
   for (int i = 0; i < node->children->nelts; ++i) {
