@@ -298,6 +298,7 @@ struct text_receiver {
   de_node_baton *node;
   svn_txdelta_window_handler_t apply;
   void *apply_baton;
+  bool was_needed; // the node's dump_needed before the text arrived
 };
 
 svn_error_t *
@@ -313,6 +314,13 @@ receive_window(svn_txdelta_window_t *window, void *baton) noexcept {
   text_store_text_md5(ts, node->filename, node->md5sum);
   std::string pending;
   text_store_set_file(ts, node->path, node->filename, &pending);
+  if (node->old_filename && std::strcmp(node->filename, node->old_filename) == 0) {
+    // The delta gives back the text the path had, so the text has not
+    // changed: a replay sends a delta wherever the repository records a
+    // text change, a diff only where the text differs.
+    node->applied_delta = false;
+    node->dump_needed = r->was_needed || node->props_changed;
+  }
   return SVN_NO_ERROR;
 }
 
@@ -344,6 +352,7 @@ de_apply_textdelta(void *file_baton, const char *, apr_pool_t *pool,
   auto *r =
       static_cast<text_receiver *>(apr_palloc(pool, sizeof(text_receiver)));
   r->node = node;
+  r->was_needed = node->dump_needed;
   // The store digests the text as it is written (node->md5sum is set when
   // the text is complete).
   svn_txdelta_apply(source, target, nullptr, node->path, pool, &r->apply,

@@ -4,11 +4,13 @@
 #include "delta/editor.h"
 #include "obfuscate/obfuscate.h"
 #include "repos/drive_record.h"
+#include "util/diagnostics.h"
 
 #include <apr_pools.h>
 #include <svn_pools.h>
 
 #include <atomic>
+#include <cstring>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -26,11 +28,16 @@ constexpr std::size_t recording_memory = 1 << 20;
 constexpr std::size_t memory_budget = 8 << 20;
 // The log entries of the range stay in memory up to this size.
 constexpr std::size_t entry_memory = 4 << 20;
+// How many revisions one replay request asks for at most.
+constexpr int replay_run_max = 64;
 
 // What a job needs besides its entry.
 struct job {
+  svn_revnum_t revision = 0;
   svn_revnum_t diff = 0;
   bool start_empty = false;
+  // The revision's replay is the drive its diff would be (replay_fits).
+  bool replay = false;
 };
 
 struct slot {
@@ -49,7 +56,11 @@ struct prefetch {
   std::unique_ptr<entry_spool> entries;
   std::vector<job> jobs;
   bool restore_messages = false;
-  int ahead = 0; // how many revisions past the one taken may be fetched
+  bool replay_allowed = false; // the server replays revisions for us
+  // How many revisions past the one taken may be fetched: a diff costs
+  // round trips of its own, replays stream, so a helper asks for many.
+  int ahead = 0;
+  int replay_ahead = 0;
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -58,6 +69,8 @@ struct prefetch {
   int taken = 0; // jobs handed to the driver
   int live = 0;  // helper threads that still fetch
   std::size_t buffered = 0;
+  // A replay failed: every later revision is diffed.
+  bool replay_failed = false;
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
 };
@@ -92,7 +105,8 @@ fetch_job(prefetch *pf, svn_ra_session_t *ra, int index,
   *drive = std::make_unique<byte_spool>(pf->opts->temp_dir, recording_memory);
   const svn_delta_editor_t *editor = nullptr;
   void *edit_baton = nullptr;
-  drive_record_editor(&editor, &edit_baton, drive->get(), &pf->stop, pool);
+  drive_record_editor(&editor, &edit_baton, drive->get(), &pf->stop, nullptr,
+                      pool);
   return prefetch_drive(pf->sess, ra, pf->opts, entry.revision, j.diff,
                         j.start_empty, replaced, editor, edit_baton, pool);
 }
@@ -114,54 +128,188 @@ bool
 may_begin(const prefetch *pf) {
   if (pf->next == pf->taken)
     return true; // the driver waits for it
-  return pf->next < pf->taken + pf->ahead && pf->buffered < memory_budget;
+  int ahead = pf->jobs[pf->next].replay && !pf->replay_failed
+                  ? pf->replay_ahead
+                  : pf->ahead;
+  return pf->next < pf->taken + ahead && pf->buffered < memory_budget;
+}
+
+// Moves `next` past the jobs that the driver, or a helper, has taken
+// already.
+void
+skip_claimed(prefetch *pf) {
+  while (pf->next < static_cast<int>(pf->jobs.size()) &&
+         pf->slots[pf->next].claimed)
+    ++pf->next;
+}
+
+// Hands the outcome of job `index` to the driver.
+void
+publish(prefetch *pf, int index, svn_error_t *err,
+        std::unique_ptr<byte_spool> drive, std::string restored) {
+  std::lock_guard<std::mutex> lock(pf->mutex);
+  slot &s = pf->slots[index];
+  s.err = err;
+  s.restored = std::move(restored);
+  s.drive = std::move(drive);
+  s.done = true;
+  if (s.drive)
+    pf->buffered += s.drive->memory_bytes();
+  pf->changed.notify_all();
+}
+
+// A replay request over consecutive jobs `first` to `last`: each revision
+// of the run is recorded as it arrives and handed over at its end; the
+// revisions between them that the dump skips (none in a whole-repository
+// dump) are replayed into nothing.
+struct replay_run {
+  prefetch *pf;
+  int index; // the job whose revision is awaited
+  int last;
+  std::unique_ptr<byte_spool> drive; // of the job being recorded
+};
+
+svn_error_t *
+replay_started(svn_revnum_t revision, void *baton,
+               const svn_delta_editor_t **editor, void **edit_baton,
+               apr_hash_t *, apr_pool_t *pool) noexcept {
+  auto *run = static_cast<replay_run *>(baton);
+  prefetch *pf = run->pf;
+  run->drive.reset();
+  if (run->index > run->last || pf->jobs[run->index].revision != revision) {
+    *editor = svn_delta_default_editor(pool);
+    *edit_baton = nullptr;
+    return SVN_NO_ERROR;
+  }
+  try {
+    run->drive =
+        std::make_unique<byte_spool>(pf->opts->temp_dir, recording_memory);
+  } catch (const std::bad_alloc &) {
+    return svn_error_create(APR_ENOMEM, nullptr, nullptr);
+  }
+  drive_record_editor(editor, edit_baton, run->drive.get(), &pf->stop,
+                      session_subtree(pf->sess), pool);
+  return SVN_NO_ERROR;
+}
+
+svn_error_t *
+replay_finished(svn_revnum_t, void *baton, const svn_delta_editor_t *editor,
+                void *edit_baton, apr_hash_t *, apr_pool_t *pool) noexcept {
+  auto *run = static_cast<replay_run *>(baton);
+  if (!run->drive)
+    return SVN_NO_ERROR;
+  // A replay leaves the end of the edit to its receiver.
+  SVN_ERR(editor->close_edit(edit_baton, pool));
+  try {
+    publish(run->pf, run->index++, nullptr, std::move(run->drive), {});
+  } catch (const std::bad_alloc &) {
+    return svn_error_create(APR_ENOMEM, nullptr, nullptr);
+  }
+  return SVN_NO_ERROR;
+}
+
+// Replays the jobs `first` to `last` over `ra`. When the replay fails, the
+// jobs it has not handed over go back to the list, to be diffed, and so
+// do all later ones: the failure is not the run's (a diff that fails too
+// reports the server's error). Returns false when the replay failed.
+bool
+replay_jobs(prefetch *pf, svn_ra_session_t *ra, int first, int last,
+            apr_pool_t *pool) {
+  replay_run run{pf, first, last, nullptr};
+  svn_error_t *err = svn_ra_replay_range(
+      ra, pf->jobs[first].revision, pf->jobs[last].revision,
+      pf->jobs[first].revision, TRUE, replay_started, replay_finished, &run,
+      pool);
+  run.drive.reset();
+  if (!err && run.index > last) {
+    print_debug("replayed r%ld to r%ld\n",
+                static_cast<long>(pf->jobs[first].revision),
+                static_cast<long>(pf->jobs[last].revision));
+    return true;
+  }
+  print_debug("replay of r%ld to r%ld failed at r%ld: %s\n",
+              static_cast<long>(pf->jobs[first].revision),
+              static_cast<long>(pf->jobs[last].revision),
+              static_cast<long>(run.index <= last ? pf->jobs[run.index].revision
+                                                  : -1),
+              err ? err->message : "(no error)");
+  svn_error_clear(err);
+  std::lock_guard<std::mutex> lock(pf->mutex);
+  pf->replay_failed = true;
+  for (int i = run.index; i <= last; ++i)
+    pf->slots[i].claimed = false;
+  if (pf->next > run.index)
+    pf->next = run.index;
+  pf->changed.notify_all();
+  return false;
+}
+
+// Claims the next job for a helper, and with it the jobs after it that a
+// replay of the same request can fetch. Returns false when there is no more
+// work. Called with the lock held.
+bool
+claim(prefetch *pf, std::unique_lock<std::mutex> &lock, int *first,
+      int *last) {
+  const int count = static_cast<int>(pf->jobs.size());
+  pf->changed.wait(lock, [pf, count] {
+    skip_claimed(pf);
+    return pf->stop.load() || pf->next >= count || may_begin(pf);
+  });
+  if (pf->stop.load() || pf->next >= count)
+    return false;
+  *first = *last = pf->next;
+  pf->slots[*first].claimed = true;
+  if (pf->jobs[*first].replay && !pf->replay_failed) {
+    while (*last + 1 < count && *last + 1 - *first < replay_run_max &&
+           *last + 1 < pf->taken + pf->replay_ahead &&
+           pf->jobs[*last + 1].replay &&
+           !pf->slots[*last + 1].claimed)
+      pf->slots[++*last].claimed = true;
+  }
+  pf->next = *last + 1;
+  return true;
 }
 
 void
 helper_main(prefetch *pf) {
   apr_pool_t *root = nullptr;
   apr_pool_create_unmanaged_ex(&root, nullptr, nullptr);
+  apr_pool_t *ra_pool = svn_pool_create(root);
   svn_ra_session_t *ra = nullptr;
-  svn_error_t *open_err = session_open_helper(pf->sess, &ra, root);
-  if (open_err) {
-    // The driver fetches what the helpers leave.
-    svn_error_clear(open_err);
-    apr_pool_destroy(root);
-    std::lock_guard<std::mutex> lock(pf->mutex);
-    --pf->live;
-    pf->changed.notify_all();
-    return;
-  }
   apr_pool_t *job_pool = svn_pool_create(root);
-  for (;;) {
-    int index = 0;
+  svn_error_t *open_err = session_open_helper(pf->sess, &ra, ra_pool);
+  while (!open_err) {
+    int first = 0, last = 0;
+    bool replay = false;
     {
       std::unique_lock<std::mutex> lock(pf->mutex);
-      pf->changed.wait(lock, [pf] {
-        return pf->stop.load() ||
-               pf->next >= static_cast<int>(pf->jobs.size()) || may_begin(pf);
-      });
-      if (pf->stop.load() || pf->next >= static_cast<int>(pf->jobs.size()))
+      if (!claim(pf, lock, &first, &last))
         break;
-      index = pf->next++;
-      pf->slots[index].claimed = true;
+      replay = pf->jobs[first].replay && !pf->replay_failed;
+    }
+    if (replay) {
+      // The log carries the revision properties of a replayed revision
+      // exactly (only http:// needs them made exact, and it diffs).
+      bool replayed = replay_jobs(pf, ra, first, last, job_pool);
+      svn_pool_clear(job_pool);
+      if (!replayed) {
+        // The session may be left in the middle of the failed request.
+        svn_pool_clear(ra_pool);
+        open_err = session_open_helper(pf->sess, &ra, ra_pool);
+      }
+      continue;
     }
     std::unique_ptr<byte_spool> drive;
     std::string restored;
-    svn_error_t *err = run_job(pf, ra, index, &drive, &restored, job_pool);
+    svn_error_t *err = run_job(pf, ra, first, &drive, &restored, job_pool);
     svn_pool_clear(job_pool);
-    std::lock_guard<std::mutex> lock(pf->mutex);
-    slot &s = pf->slots[index];
-    s.err = err;
-    s.restored = std::move(restored);
-    s.drive = std::move(drive);
-    s.done = true;
-    if (s.drive)
-      pf->buffered += s.drive->memory_bytes();
-    pf->changed.notify_all();
+    publish(pf, first, err, std::move(drive), std::move(restored));
     if (err)
       break; // the driver stops at this job; nothing after it is needed
   }
+  // A helper whose session cannot be opened leaves its work to the others,
+  // or to the driver.
+  svn_error_clear(open_err);
   apr_pool_destroy(root);
   std::lock_guard<std::mutex> lock(pf->mutex);
   --pf->live;
@@ -221,12 +369,38 @@ prefetch_drive(const session *sess, svn_ra_session_t *ra,
   return err;
 }
 
+namespace {
+
+// Whether a replay of `entry`'s revision is the drive its diff would be: the
+// revision's changes are plain (nothing copied or replaced, the subtree not
+// added or deleted), so the diff against the revision before it in the dump
+// (which left the subtree as it was) sends the very changes the log lists.
+// A revision whose log message the server withholds is partly unreadable:
+// a replay leaves out what the user may not read without a word, a diff
+// names it, so that the dump can say what it lacks.
+bool
+replay_fits(const prefetch *pf, const log_revision *entry, bool start_empty) {
+  return pf->replay_allowed && !start_empty && entry->plain_changes &&
+         entry->changed_paths && entry->message;
+}
+
+} // namespace
+
 prefetch_ptr
 prefetch_make(session *sess, const dump_options *opts, bool restore_messages) {
   auto *pf = new prefetch();
   pf->sess = sess;
   pf->opts = opts;
   pf->restore_messages = restore_messages;
+  // Over svn:// and file:// a replay of a revision is the same drive as its
+  // diff when the revision's changes are plain, and costs the server and
+  // the network far less. http:// diffs: its log cannot carry every
+  // revision property exactly, and its bulk updates are one response per
+  // revision already.
+  const char *url = sess->encoded_url;
+  pf->replay_allowed =
+      !(opts->flags & DF_DRY_RUN) &&
+      (std::strncmp(url, "svn://", 6) == 0 || std::strncmp(url, "file:", 5) == 0);
   pf->entries = std::make_unique<entry_spool>(opts->temp_dir, entry_memory);
   return {pf, prefetch_destroy};
 }
@@ -240,8 +414,10 @@ prefetch_add(prefetch *pf, const log_revision *entry, svn_revnum_t diff,
     if (!pf->entries->append(encoded))
       return vh::Error::from_errno(errno, "Can't write to a temporary file");
     job j;
+    j.revision = entry->revision;
     j.diff = diff;
     j.start_empty = start_empty;
+    j.replay = replay_fits(pf, entry, start_empty);
     pf->jobs.push_back(j);
   } catch (const std::bad_alloc &) {
     return vh::Error(svn_error_create(APR_ENOMEM, nullptr, nullptr));
@@ -252,6 +428,7 @@ prefetch_add(prefetch *pf, const log_revision *entry, svn_revnum_t diff,
 void
 prefetch_run(prefetch *pf, int helpers) {
   pf->ahead = 4 * helpers;
+  pf->replay_ahead = replay_run_max * helpers;
   pf->slots.resize(pf->jobs.size());
   pf->live = helpers;
   for (int i = 0; i < helpers; ++i) {

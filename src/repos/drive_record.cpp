@@ -11,6 +11,7 @@
 #include <apr_strings.h>
 #include <svn_pools.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -41,12 +42,25 @@ struct rec_edit {
   byte_spool *spool;
   const std::atomic<bool> *stop;
   std::int64_t next_id;
+  // A replay's root, or null for a diff's drive.
+  const char *replay_root;
+  std::size_t replay_root_len;
 };
 
 struct rec_node {
   rec_edit *edit;
-  std::int64_t id;
+  std::int64_t id; // 0: a directory of a replay outside its root
+  bool added_file; // added without history
+  bool has_text;   // a text delta was recorded
 };
+
+svn_error_t *
+replay_root_touched(const char *path) {
+  return svn_error_createf(SVN_ERR_UNSUPPORTED_FEATURE, nullptr,
+                           "The replay adds or deletes '%s', at or above "
+                           "its root",
+                           path);
+}
 
 // The state of a call: stopped, or the spool broken, or fine.
 svn_error_t *
@@ -75,11 +89,37 @@ put_string(rec_edit *edit, const svn_string_t *value) {
 }
 
 rec_node *
-new_node(rec_edit *edit, apr_pool_t *pool) {
+new_node(rec_edit *edit, apr_pool_t *pool, bool outside = false) {
   auto *node = static_cast<rec_node *>(apr_palloc(pool, sizeof(rec_node)));
   node->edit = edit;
-  node->id = edit->next_id++;
+  node->id = outside ? 0 : edit->next_id++;
+  node->added_file = false;
+  node->has_text = false;
   return node;
+}
+
+bool
+outside(const void *baton) {
+  return static_cast<const rec_node *>(baton)->id == 0;
+}
+
+// A replay names paths from the repository root: a recorded path is made
+// relative to the replay's root, as a diff's drive names it.
+const char *
+recorded_path(const rec_edit *edit, const char *path) {
+  if (!edit->replay_root || edit->replay_root_len == 0)
+    return path;
+  return path + edit->replay_root_len + 1;
+}
+
+// Whether `path`, a child of a directory outside the replay's root, is the
+// root or one of its parents.
+bool
+leads_to_root(const rec_edit *edit, const char *path) {
+  std::size_t n = std::strlen(path);
+  return n <= edit->replay_root_len &&
+         std::strncmp(edit->replay_root, path, n) == 0 &&
+         (edit->replay_root[n] == '\0' || edit->replay_root[n] == '/');
 }
 
 svn_error_t *
@@ -95,6 +135,11 @@ svn_error_t *
 rec_open_root(void *edit_baton, svn_revnum_t base, apr_pool_t *pool,
               void **root_baton) noexcept {
   auto *edit = static_cast<rec_edit *>(edit_baton);
+  if (edit->replay_root && edit->replay_root_len > 0) {
+    // The repository root, above the replay's root: not recorded.
+    *root_baton = new_node(edit, pool, true);
+    return check(edit);
+  }
   SVN_ERR(put_op(edit, OP_OPEN_ROOT));
   edit->spool->append_i64(base);
   *root_baton = new_node(edit, pool);
@@ -108,7 +153,7 @@ put_child(op code, const char *path, void *parent_baton, rec_edit **edit) {
   auto *parent = static_cast<rec_node *>(parent_baton);
   *edit = parent->edit;
   SVN_ERR(put_op(*edit, code));
-  (*edit)->spool->append_cstr(path);
+  (*edit)->spool->append_cstr(recorded_path(*edit, path));
   (*edit)->spool->append_i64(parent->id);
   return SVN_NO_ERROR;
 }
@@ -116,6 +161,10 @@ put_child(op code, const char *path, void *parent_baton, rec_edit **edit) {
 svn_error_t *
 rec_delete_entry(const char *path, svn_revnum_t rev, void *parent_baton,
                  apr_pool_t *) noexcept {
+  if (outside(parent_baton))
+    return leads_to_root(static_cast<rec_node *>(parent_baton)->edit, path)
+               ? replay_root_touched(path)
+               : SVN_NO_ERROR;
   rec_edit *edit = nullptr;
   SVN_ERR(put_child(OP_DELETE_ENTRY, path, parent_baton, &edit));
   edit->spool->append_i64(rev);
@@ -126,17 +175,38 @@ svn_error_t *
 record_add(op code, const char *path, void *parent_baton,
            const char *copyfrom_path, svn_revnum_t copyfrom_rev,
            apr_pool_t *pool, void **child_baton) {
+  if (outside(parent_baton)) {
+    rec_edit *edit = static_cast<rec_node *>(parent_baton)->edit;
+    if (leads_to_root(edit, path))
+      return replay_root_touched(path);
+    *child_baton = new_node(edit, pool, true);
+    return SVN_NO_ERROR;
+  }
   rec_edit *edit = nullptr;
   SVN_ERR(put_child(code, path, parent_baton, &edit));
   edit->spool->append_cstr(copyfrom_path);
   edit->spool->append_i64(copyfrom_rev);
-  *child_baton = new_node(edit, pool);
+  rec_node *node = new_node(edit, pool);
+  node->added_file = code == OP_ADD_FILE && !copyfrom_path;
+  *child_baton = node;
   return check(edit);
 }
 
 svn_error_t *
 record_open(op code, const char *path, void *parent_baton, svn_revnum_t base,
             apr_pool_t *pool, void **child_baton) {
+  if (outside(parent_baton)) {
+    rec_edit *edit = static_cast<rec_node *>(parent_baton)->edit;
+    if (code == OP_OPEN_DIRECTORY && std::strcmp(path, edit->replay_root) == 0) {
+      // The replay's root: the root of the recorded drive.
+      SVN_ERR(put_op(edit, OP_OPEN_ROOT));
+      edit->spool->append_i64(base);
+      *child_baton = new_node(edit, pool);
+      return check(edit);
+    }
+    *child_baton = new_node(edit, pool, true);
+    return SVN_NO_ERROR;
+  }
   rec_edit *edit = nullptr;
   SVN_ERR(put_child(code, path, parent_baton, &edit));
   edit->spool->append_i64(base);
@@ -146,6 +216,8 @@ record_open(op code, const char *path, void *parent_baton, svn_revnum_t base,
 
 svn_error_t *
 record_prop(op code, void *baton, const char *name, const svn_string_t *value) {
+  if (outside(baton))
+    return SVN_NO_ERROR;
   auto *node = static_cast<rec_node *>(baton);
   rec_edit *edit = node->edit;
   SVN_ERR(put_op(edit, code));
@@ -157,6 +229,8 @@ record_prop(op code, void *baton, const char *name, const svn_string_t *value) {
 
 svn_error_t *
 record_absent(op code, const char *path, void *parent_baton) {
+  if (outside(parent_baton))
+    return SVN_NO_ERROR;
   rec_edit *edit = nullptr;
   SVN_ERR(put_child(code, path, parent_baton, &edit));
   return check(edit);
@@ -185,6 +259,8 @@ rec_change_dir_prop(void *baton, const char *name, const svn_string_t *value,
 
 svn_error_t *
 rec_close_directory(void *baton, apr_pool_t *) noexcept {
+  if (outside(baton))
+    return SVN_NO_ERROR;
   auto *node = static_cast<rec_node *>(baton);
   SVN_ERR(put_op(node->edit, OP_CLOSE_DIRECTORY));
   node->edit->spool->append_i64(node->id);
@@ -252,8 +328,14 @@ rec_apply_textdelta(void *file_baton, const char *base_checksum, apr_pool_t *,
                     svn_txdelta_window_handler_t *handler,
                     void **handler_baton) noexcept {
   auto *node = static_cast<rec_node *>(file_baton);
+  if (outside(node)) {
+    *handler = svn_delta_noop_window_handler;
+    *handler_baton = nullptr;
+    return SVN_NO_ERROR;
+  }
   *handler = rec_window;
   *handler_baton = node;
+  node->has_text = true;
   return record_checksum(OP_APPLY_TEXTDELTA, node, base_checksum);
 }
 
@@ -265,8 +347,15 @@ rec_change_file_prop(void *baton, const char *name, const svn_string_t *value,
 
 svn_error_t *
 rec_close_file(void *baton, const char *text_checksum, apr_pool_t *) noexcept {
-  return record_checksum(OP_CLOSE_FILE, static_cast<rec_node *>(baton),
-                         text_checksum);
+  auto *node = static_cast<rec_node *>(baton);
+  if (outside(node))
+    return SVN_NO_ERROR;
+  if (node->edit->replay_root && node->added_file && !node->has_text) {
+    // An empty text, as a diff drive sends it for every added file.
+    SVN_ERR(record_checksum(OP_APPLY_TEXTDELTA, node, nullptr));
+    SVN_ERR(rec_window(nullptr, node));
+  }
+  return record_checksum(OP_CLOSE_FILE, node, text_checksum);
 }
 
 svn_error_t *
@@ -528,7 +617,7 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
 void
 drive_record_editor(const svn_delta_editor_t **editor, void **edit_baton,
                     byte_spool *spool, const std::atomic<bool> *stop,
-                    apr_pool_t *pool) {
+                    const char *replay_root, apr_pool_t *pool) {
   svn_delta_editor_t *table = svn_delta_default_editor(pool);
   table->set_target_revision = rec_set_target_revision;
   table->open_root = rec_open_root;
@@ -550,6 +639,8 @@ drive_record_editor(const svn_delta_editor_t **editor, void **edit_baton,
   edit->spool = spool;
   edit->stop = stop;
   edit->next_id = 1;
+  edit->replay_root = replay_root;
+  edit->replay_root_len = replay_root ? std::strlen(replay_root) : 0;
   *editor = table;
   *edit_baton = edit;
 }

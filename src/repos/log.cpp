@@ -1,6 +1,7 @@
 #include "repos/log.h"
 
 #include "util/diagnostics.h"
+#include "util/path.h"
 #include "obfuscate/obfuscate.h"
 
 #include <apr_strings.h>
@@ -111,6 +112,20 @@ bounds_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *) noexcept {
   return SVN_NO_ERROR;
 }
 
+// Whether the change `change` of the repository path `path` (with its
+// subtree key `rel`, or null outside the subtree) keeps the revision's
+// changes plain (log_revision::plain_changes).
+bool
+plain_change(const char *repos_path, const char *path, const char *rel,
+             const svn_log_changed_path2_t *change) {
+  if (rel)
+    return !change->copyfrom_path && change->action != 'R' &&
+           !(*rel == '\0' && change->action != 'M');
+  // Above the subtree only a change of properties leaves it as it was.
+  const char *above = *path == '/' ? path + 1 : path;
+  return change->action == 'M' || !path_is_inside(above, repos_path ? repos_path : "");
+}
+
 svn_error_t *
 log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
   auto *lb = static_cast<log_baton *>(baton);
@@ -131,6 +146,7 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
     print_debug("changed_paths is NULL\n");
     return SVN_NO_ERROR;
   }
+  logrev->plain_changes = true;
 
   for (apr_hash_index_t *hi = apr_hash_first(pool, entry->changed_paths2); hi;
        hi = apr_hash_next(hi)) {
@@ -141,6 +157,8 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
     const char *path =
         obfuscate_path(&sess->obf, pool, static_cast<const char *>(key));
     const char *rel = log_subtree_key(sess->repos_path, path);
+    if (!plain_change(sess->repos_path, path, rel, change))
+      logrev->plain_changes = false;
     if (!rel) {
       print_debug("%c %s [skipped]\n", change->action, path);
       continue;
@@ -448,6 +466,7 @@ void
 log_encode(const log_revision *logrev, apr_pool_t *scratch, std::string *out) {
   out->clear();
   put_i64(out, logrev->revision);
+  put_i64(out, logrev->plain_changes ? 1 : 0);
   for (apr_hash_t *table : {logrev->revprops, logrev->changed_paths}) {
     put_i64(out, table ? apr_hash_count(table) : -1);
     if (!table)
@@ -482,6 +501,7 @@ log_decode(std::string_view encoded, log_revision *logrev, apr_pool_t *pool) {
   reader r{encoded};
   *logrev = log_revision{};
   logrev->revision = r.i64();
+  logrev->plain_changes = r.i64() == 1;
   for (int t = 0; t < 2 && r.ok; ++t) {
     std::int64_t count = r.i64();
     if (count < 0)

@@ -179,7 +179,7 @@ TEST(DriveRecord, ReplayMakesTheRecordedCallsInMemoryAndFromAFile) {
     std::atomic<bool> stop{false};
     const svn_delta_editor_t *rec = nullptr;
     void *rec_baton = nullptr;
-    drive_record_editor(&rec, &rec_baton, &spool, &stop, pool.get());
+    drive_record_editor(&rec, &rec_baton, &spool, &stop, nullptr, pool.get());
     ASSERT_FALSE(vh::Error(drive(rec, rec_baton, pool.get())));
     EXPECT_EQ(limit < 100000, spool.memory_bytes() < spool.size());
 
@@ -198,7 +198,7 @@ TEST(DriveRecord, ARecordingCutShortOrStoppedFails) {
   std::atomic<bool> stop{false};
   const svn_delta_editor_t *rec = nullptr;
   void *rec_baton = nullptr;
-  drive_record_editor(&rec, &rec_baton, &spool, &stop, pool.get());
+  drive_record_editor(&rec, &rec_baton, &spool, &stop, nullptr, pool.get());
   void *root = nullptr;
   ASSERT_FALSE(vh::Error(rec->open_root(rec_baton, 1, pool.get(), &root)));
   // No close-edit: the replay runs out of calls.
