@@ -181,14 +181,23 @@ replay_started(svn_revnum_t revision, void *baton,
     *edit_baton = nullptr;
     return SVN_NO_ERROR;
   }
+  auto *shape =
+      static_cast<replay_as_diff *>(apr_pcalloc(pool, sizeof(replay_as_diff)));
+  shape->root = session_subtree(pf->sess);
   try {
+    std::string encoded;
+    log_revision entry;
+    if (!pf->entries->read(run->index, &encoded) ||
+        !log_decode(encoded, &entry, pool))
+      return prefetch_error("A fetched log entry is corrupt");
+    shape->replaced = delta_replaced_paths(&entry, pool);
     run->drive =
         std::make_unique<byte_spool>(pf->opts->temp_dir, recording_memory);
   } catch (const std::bad_alloc &) {
     return svn_error_create(APR_ENOMEM, nullptr, nullptr);
   }
-  drive_record_editor(editor, edit_baton, run->drive.get(), &pf->stop,
-                      session_subtree(pf->sess), pool);
+  drive_record_editor(editor, edit_baton, run->drive.get(), &pf->stop, shape,
+                      pool);
   return SVN_NO_ERROR;
 }
 
@@ -216,9 +225,11 @@ bool
 replay_jobs(prefetch *pf, svn_ra_session_t *ra, int first, int last,
             apr_pool_t *pool) {
   replay_run run{pf, first, last, nullptr};
+  // With the low-water mark at the run's last revision, every copy of the
+  // run comes as an add of the whole tree, as the diff sends it.
   svn_error_t *err = svn_ra_replay_range(
       ra, pf->jobs[first].revision, pf->jobs[last].revision,
-      pf->jobs[first].revision, TRUE, replay_started, replay_finished, &run,
+      pf->jobs[last].revision, TRUE, replay_started, replay_finished, &run,
       pool);
   run.drive.reset();
   if (!err && run.index > last) {
@@ -371,16 +382,17 @@ prefetch_drive(const session *sess, svn_ra_session_t *ra,
 
 namespace {
 
-// Whether a replay of `entry`'s revision is the drive its diff would be: the
-// revision's changes are plain (nothing copied or replaced, the subtree not
-// added or deleted), so the diff against the revision before it in the dump
-// (which left the subtree as it was) sends the very changes the log lists.
-// A revision whose log message the server withholds is partly unreadable:
-// a replay leaves out what the user may not read without a word, a diff
-// names it, so that the dump can say what it lacks.
+// Whether a replay of `entry`'s revision, recorded as a diff
+// (replay_as_diff), is the drive that its diff would be: the revision
+// changes the subtree only inside it, so the diff against the revision
+// before it in the dump (which left the subtree as it was) sends the very
+// changes that the revision made there. A revision whose log message the
+// server withholds is partly unreadable: a replay leaves out what the user
+// may not read without a word, a diff names it, so that the dump can say
+// what it lacks.
 bool
 replay_fits(const prefetch *pf, const log_revision *entry, bool start_empty) {
-  return pf->replay_allowed && !start_empty && entry->plain_changes &&
+  return pf->replay_allowed && !start_empty && entry->changes_inside &&
          entry->changed_paths && entry->message;
 }
 
@@ -392,9 +404,9 @@ prefetch_make(session *sess, const dump_options *opts, bool restore_messages) {
   pf->sess = sess;
   pf->opts = opts;
   pf->restore_messages = restore_messages;
-  // Over svn:// and file:// a replay of a revision is the same drive as its
-  // diff when the revision's changes are plain, and costs the server and
-  // the network far less. http:// diffs: its log cannot carry every
+  // Over svn:// and file:// a replay of a revision can stand for its diff
+  // (replay_fits), and costs the server and the network far less: one
+  // request streams many revisions. http:// diffs: its log cannot carry every
   // revision property exactly, and its bulk updates are one response per
   // revision already.
   const char *url = sess->encoded_url;

@@ -45,6 +45,7 @@ struct rec_edit {
   // A replay's root, or null for a diff's drive.
   const char *replay_root;
   std::size_t replay_root_len;
+  const apr_array_header_t *replaced; // of a replay; may be null
 };
 
 struct rec_node {
@@ -165,7 +166,12 @@ rec_delete_entry(const char *path, svn_revnum_t rev, void *parent_baton,
     return leads_to_root(static_cast<rec_node *>(parent_baton)->edit, path)
                ? replay_root_touched(path)
                : SVN_NO_ERROR;
-  rec_edit *edit = nullptr;
+  rec_edit *edit = static_cast<rec_node *>(parent_baton)->edit;
+  const char *recorded = recorded_path(edit, path);
+  for (int i = 0; edit->replaced && i < edit->replaced->nelts; ++i)
+    if (std::strcmp(recorded, APR_ARRAY_IDX(edit->replaced, i,
+                                            const char *)) == 0)
+      return check(edit);
   SVN_ERR(put_child(OP_DELETE_ENTRY, path, parent_baton, &edit));
   edit->spool->append_i64(rev);
   return check(edit);
@@ -617,7 +623,7 @@ replay_calls(replayer *r, const svn_delta_editor_t *editor, void *edit_baton,
 void
 drive_record_editor(const svn_delta_editor_t **editor, void **edit_baton,
                     byte_spool *spool, const std::atomic<bool> *stop,
-                    const char *replay_root, apr_pool_t *pool) {
+                    const replay_as_diff *replay, apr_pool_t *pool) {
   svn_delta_editor_t *table = svn_delta_default_editor(pool);
   table->set_target_revision = rec_set_target_revision;
   table->open_root = rec_open_root;
@@ -639,8 +645,9 @@ drive_record_editor(const svn_delta_editor_t **editor, void **edit_baton,
   edit->spool = spool;
   edit->stop = stop;
   edit->next_id = 1;
-  edit->replay_root = replay_root;
-  edit->replay_root_len = replay_root ? std::strlen(replay_root) : 0;
+  edit->replay_root = replay ? replay->root : nullptr;
+  edit->replay_root_len = replay ? std::strlen(replay->root) : 0;
+  edit->replaced = replay ? replay->replaced : nullptr;
   *editor = table;
   *edit_baton = edit;
 }

@@ -12,22 +12,33 @@
 
 #include <atomic>
 
+// How a replay of a subtree is recorded as the drive of its diff. A replay
+// names paths from the repository root and opens the directories above the
+// subtree: the subtree's directory becomes the recorded root, paths are
+// made relative to it, and calls above it are left out (an add or a
+// deletion of the subtree or of a directory above it fails the call). A
+// file added without history and without a text delta (a replay leaves out
+// the text of an empty file) gets an empty text, as a diff sends it. A
+// copy must come as an add of the whole tree (a replay whose low-water
+// mark is above the copy's source).
+struct replay_as_diff {
+  const char *root = ""; // repository path without leading slash
+  // Subtree-relative paths that the diff reports as missing
+  // (delta_replaced_paths): their deletion is left out, and their new nodes
+  // arrive whole.
+  const apr_array_header_t *replaced = nullptr;
+};
+
 // Makes, in `pool`, an editor that records every call into `spool`. Once
 // `*stop` is true its calls fail with SVN_ERR_CANCELLED; a spool that cannot
 // be written fails them with the error of the temporary file.
 //
-// With `replay_root` (a repository path without leading slash, "" for the
-// root) the editor receives a replay of that subtree, which names paths
-// from the repository root and opens the directories above the subtree:
-// it records the drive that a diff of the subtree makes. The subtree's
-// directory is the recorded root, paths are relative to it, calls above it
-// are left out (an add or a deletion of the subtree or of a directory above
-// it fails the call), and a file added without history and without a text
-// delta (a replay leaves out the text of an empty file) gets an empty one.
-// With null, every call is recorded as it comes.
+// With `replay` the editor receives a replay of a subtree, and records the
+// drive that a diff of the subtree would make (see replay_as_diff). With
+// null, every call is recorded as it comes.
 void drive_record_editor(const svn_delta_editor_t **editor, void **edit_baton,
                          byte_spool *spool, const std::atomic<bool> *stop,
-                         const char *replay_root, apr_pool_t *pool);
+                         const replay_as_diff *replay, apr_pool_t *pool);
 
 // Makes the recorded calls of `spool` (rewound, not read before) on `editor`
 // and `edit_baton`, in pools below `pool`. Fails with the editor's first

@@ -113,17 +113,17 @@ bounds_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *) noexcept {
 }
 
 // Whether the change `change` of the repository path `path` (with its
-// subtree key `rel`, or null outside the subtree) keeps the revision's
-// changes plain (log_revision::plain_changes).
+// subtree key `rel`, or null outside the subtree) leaves the subtree
+// changed only inside (log_revision::changes_inside).
 bool
-plain_change(const char *repos_path, const char *path, const char *rel,
-             const svn_log_changed_path2_t *change) {
+change_inside(const char *repos_path, const char *path, const char *rel,
+              const svn_log_changed_path2_t *change) {
   if (rel)
-    return !change->copyfrom_path && change->action != 'R' &&
-           !(*rel == '\0' && change->action != 'M');
-  // Above the subtree only a change of properties leaves it as it was.
+    return *rel != '\0' || change->action == 'M';
+  // Above the subtree only a change of properties leaves it where it was.
   const char *above = *path == '/' ? path + 1 : path;
-  return change->action == 'M' || !path_is_inside(above, repos_path ? repos_path : "");
+  return change->action == 'M' ||
+         !path_is_inside(above, repos_path ? repos_path : "");
 }
 
 svn_error_t *
@@ -146,7 +146,7 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
     print_debug("changed_paths is NULL\n");
     return SVN_NO_ERROR;
   }
-  logrev->plain_changes = true;
+  logrev->changes_inside = true;
 
   for (apr_hash_index_t *hi = apr_hash_first(pool, entry->changed_paths2); hi;
        hi = apr_hash_next(hi)) {
@@ -157,8 +157,8 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
     const char *path =
         obfuscate_path(&sess->obf, pool, static_cast<const char *>(key));
     const char *rel = log_subtree_key(sess->repos_path, path);
-    if (!plain_change(sess->repos_path, path, rel, change))
-      logrev->plain_changes = false;
+    if (!change_inside(sess->repos_path, path, rel, change))
+      logrev->changes_inside = false;
     if (!rel) {
       print_debug("%c %s [skipped]\n", change->action, path);
       continue;
@@ -466,7 +466,7 @@ void
 log_encode(const log_revision *logrev, apr_pool_t *scratch, std::string *out) {
   out->clear();
   put_i64(out, logrev->revision);
-  put_i64(out, logrev->plain_changes ? 1 : 0);
+  put_i64(out, logrev->changes_inside ? 1 : 0);
   for (apr_hash_t *table : {logrev->revprops, logrev->changed_paths}) {
     put_i64(out, table ? apr_hash_count(table) : -1);
     if (!table)
@@ -501,7 +501,7 @@ log_decode(std::string_view encoded, log_revision *logrev, apr_pool_t *pool) {
   reader r{encoded};
   *logrev = log_revision{};
   logrev->revision = r.i64();
-  logrev->plain_changes = r.i64() == 1;
+  logrev->changes_inside = r.i64() == 1;
   for (int t = 0; t < 2 && r.ok; ++t) {
     std::int64_t count = r.i64();
     if (count < 0)

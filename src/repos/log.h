@@ -29,12 +29,10 @@ struct log_revision {
   const char *message = nullptr;
   apr_hash_t *changed_paths = nullptr;
   apr_hash_t *revprops = nullptr;
-  // Every change at or below the subtree is the revision's own: nothing
-  // there is copied or replaced, the subtree root is neither added nor
-  // deleted, and nothing above it is added, deleted or replaced. The
-  // revision's changes are then exactly what the log lists inside the
-  // subtree. False when unknown.
-  bool plain_changes = false;
+  // The revision changes the subtree only inside it: the subtree root is
+  // neither added, deleted nor replaced, and nothing above it is added,
+  // deleted or replaced. False when unknown.
+  bool changes_inside = false;
 };
 
 // Narrows *start and *end to the first and last revision that touched the

@@ -215,4 +215,88 @@ TEST(DriveRecord, ARecordingCutShortOrStoppedFails) {
   EXPECT_EQ(SVN_ERR_CANCELLED, stopped.get()->apr_err);
 }
 
+// A replay of "a/trunk": the directories above it are opened, paths are
+// the repository's, a replaced path is deleted first and an empty file has
+// no text.
+svn_error_t *
+replay_drive(const svn_delta_editor_t *e, void *eb, apr_pool_t *pool) {
+  void *root = nullptr, *a = nullptr, *trunk = nullptr, *f = nullptr,
+       *other = nullptr, *g = nullptr;
+  SVN_ERR(e->open_root(eb, 6, pool, &root));
+  SVN_ERR(e->open_directory("a", root, 6, pool, &a));
+  SVN_ERR(e->change_dir_prop(a, "above", svn_string_create("x", pool), pool));
+  SVN_ERR(e->open_directory("a/trunk", a, 6, pool, &trunk));
+  SVN_ERR(e->change_dir_prop(trunk, "p", svn_string_create("v", pool), pool));
+  SVN_ERR(e->delete_entry("a/trunk/gone", 6, trunk, pool));
+  SVN_ERR(e->delete_entry("a/trunk/new", 6, trunk, pool));
+  SVN_ERR(e->add_file("a/trunk/new", trunk, nullptr, SVN_INVALID_REVNUM, pool,
+                      &f));
+  SVN_ERR(e->close_file(f, nullptr, pool));
+  SVN_ERR(e->close_directory(trunk, pool));
+  SVN_ERR(e->open_directory("a/other", a, 6, pool, &other));
+  SVN_ERR(e->add_file("a/other/g", other, nullptr, SVN_INVALID_REVNUM, pool,
+                      &g));
+  svn_txdelta_window_handler_t handler = nullptr;
+  void *handler_baton = nullptr;
+  SVN_ERR(e->apply_textdelta(g, nullptr, pool, &handler, &handler_baton));
+  SVN_ERR(svn_txdelta_send_string(svn_string_create("text", pool), handler,
+                                  handler_baton, pool));
+  SVN_ERR(e->close_file(g, nullptr, pool));
+  SVN_ERR(e->close_directory(other, pool));
+  SVN_ERR(e->close_directory(a, pool));
+  SVN_ERR(e->close_directory(root, pool));
+  return e->close_edit(eb, pool);
+}
+
+TEST(DriveRecord, AReplayOfASubtreeIsRecordedAsTheDiffOfTheSubtree) {
+  vh_test::TempDir tmp("vh-drive-record-");
+  vh::Pool pool;
+  byte_spool spool(tmp.path(), 1 << 20);
+  std::atomic<bool> stop{false};
+  apr_array_header_t *replaced = apr_array_make(pool.get(), 1, sizeof(char *));
+  APR_ARRAY_PUSH(replaced, const char *) = "new";
+  replay_as_diff shape;
+  shape.root = "a/trunk";
+  shape.replaced = replaced;
+  const svn_delta_editor_t *rec = nullptr;
+  void *rec_baton = nullptr;
+  drive_record_editor(&rec, &rec_baton, &spool, &stop, &shape, pool.get());
+  ASSERT_FALSE(vh::Error(replay_drive(rec, rec_baton, pool.get())));
+
+  call_log replayed;
+  ASSERT_FALSE(vh::Error(drive_replay(&spool, logging_editor(pool.get()),
+                                      &replayed, pool.get())));
+  EXPECT_EQ("open-root 6\n"
+            "prop  p=v\n"
+            "delete gone\n"
+            "add-file new\n"
+            "text new base -\n"
+            "end-of-text new\n"
+            "close-file new -\n"
+            "close-dir \n"
+            "close-edit\n",
+            replayed.log);
+}
+
+TEST(DriveRecord, AReplayThatAddsOrDeletesItsRootFails) {
+  vh_test::TempDir tmp("vh-drive-record-");
+  for (bool add : {true, false}) {
+    vh::Pool pool;
+    byte_spool spool(tmp.path(), 1 << 20);
+    std::atomic<bool> stop{false};
+    replay_as_diff shape;
+    shape.root = "a/trunk";
+    const svn_delta_editor_t *rec = nullptr;
+    void *rec_baton = nullptr;
+    drive_record_editor(&rec, &rec_baton, &spool, &stop, &shape, pool.get());
+    void *root = nullptr, *dir = nullptr;
+    ASSERT_FALSE(vh::Error(rec->open_root(rec_baton, 6, pool.get(), &root)));
+    vh::Error err(add ? rec->add_directory("a", root, nullptr,
+                                           SVN_INVALID_REVNUM, pool.get(), &dir)
+                      : rec->delete_entry("a", 6, root, pool.get()));
+    ASSERT_TRUE(err) << (add ? "add" : "delete");
+    EXPECT_EQ(SVN_ERR_UNSUPPORTED_FEATURE, err.get()->apr_err);
+  }
+}
+
 } // namespace
