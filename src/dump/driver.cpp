@@ -215,7 +215,8 @@ collect_entry(void *baton, const log_revision *entry,
 vh::Error
 start_prefetch(session *sess, const dump_options *opts, revision_map *revs,
                const loop_start &from, prefetch_ptr *ahead) {
-  *ahead = prefetch_make(sess, opts, from.fetch_per_revision);
+  *ahead = prefetch_make(sess, opts, from.fetch_per_revision,
+                         prefetch_helpers(sess, opts));
   log_collect lc{ahead->get(), opts->start, true};
   if (from.fetch_per_revision) {
     if (vh::Error err =
@@ -229,7 +230,7 @@ start_prefetch(session *sess, const dump_options *opts, revision_map *revs,
         return vh::Error(err);
     }
   }
-  prefetch_run(ahead->get(), prefetch_helpers(sess, opts));
+  prefetch_run(ahead->get());
   return {};
 }
 

@@ -57,10 +57,10 @@ struct prefetch {
   std::vector<job> jobs;
   bool restore_messages = false;
   bool replay_allowed = false; // the server replays revisions for us
-  // How many revisions past the one taken may be fetched: a diff costs
-  // round trips of its own, replays stream, so a helper asks for many.
+  // How many revisions past the one taken may be fetched. Where replays
+  // stream, many: a diff among them must be asked for long before the
+  // driver needs it.
   int ahead = 0;
-  int replay_ahead = 0;
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -68,6 +68,7 @@ struct prefetch {
   int next = 0;  // the next job no helper has begun
   int taken = 0; // jobs handed to the driver
   int live = 0;  // helper threads that still fetch
+  bool listed = false; // every job is added; the helpers may begin
   std::size_t buffered = 0;
   // A replay failed: every later revision is diffed.
   bool replay_failed = false;
@@ -128,10 +129,7 @@ bool
 may_begin(const prefetch *pf) {
   if (pf->next == pf->taken)
     return true; // the driver waits for it
-  int ahead = pf->jobs[pf->next].replay && !pf->replay_failed
-                  ? pf->replay_ahead
-                  : pf->ahead;
-  return pf->next < pf->taken + ahead && pf->buffered < memory_budget;
+  return pf->next < pf->taken + pf->ahead && pf->buffered < memory_budget;
 }
 
 // Moves `next` past the jobs that the driver, or a helper, has taken
@@ -261,6 +259,7 @@ replay_jobs(prefetch *pf, svn_ra_session_t *ra, int first, int last,
 bool
 claim(prefetch *pf, std::unique_lock<std::mutex> &lock, int *first,
       int *last) {
+  pf->changed.wait(lock, [pf] { return pf->stop.load() || pf->listed; });
   const int count = static_cast<int>(pf->jobs.size());
   pf->changed.wait(lock, [pf, count] {
     skip_claimed(pf);
@@ -272,7 +271,7 @@ claim(prefetch *pf, std::unique_lock<std::mutex> &lock, int *first,
   pf->slots[*first].claimed = true;
   if (pf->jobs[*first].replay && !pf->replay_failed) {
     while (*last + 1 < count && *last + 1 - *first < replay_run_max &&
-           *last + 1 < pf->taken + pf->replay_ahead &&
+           *last + 1 < pf->taken + pf->ahead &&
            pf->jobs[*last + 1].replay &&
            !pf->slots[*last + 1].claimed)
       pf->slots[++*last].claimed = true;
@@ -386,20 +385,20 @@ namespace {
 // (replay_as_diff), is the drive that its diff would be: the revision
 // changes the subtree only inside it, so the diff against the revision
 // before it in the dump (which left the subtree as it was) sends the very
-// changes that the revision made there. A revision whose log message the
-// server withholds is partly unreadable: a replay leaves out what the user
-// may not read without a word, a diff names it, so that the dump can say
-// what it lacks.
+// changes that the revision made there. Only where the log shows the
+// whole revision: a replay leaves out what the user may not read without a
+// word, a diff names it, so that the dump can say what it lacks.
 bool
 replay_fits(const prefetch *pf, const log_revision *entry, bool start_empty) {
   return pf->replay_allowed && !start_empty && entry->changes_inside &&
-         entry->changed_paths && entry->message;
+         entry->changed_paths && entry->fully_readable;
 }
 
 } // namespace
 
 prefetch_ptr
-prefetch_make(session *sess, const dump_options *opts, bool restore_messages) {
+prefetch_make(session *sess, const dump_options *opts, bool restore_messages,
+              int helpers) {
   auto *pf = new prefetch();
   pf->sess = sess;
   pf->opts = opts;
@@ -414,6 +413,19 @@ prefetch_make(session *sess, const dump_options *opts, bool restore_messages) {
       !(opts->flags & DF_DRY_RUN) &&
       (std::strncmp(url, "svn://", 6) == 0 || std::strncmp(url, "file:", 5) == 0);
   pf->entries = std::make_unique<entry_spool>(opts->temp_dir, entry_memory);
+  pf->ahead = (pf->replay_allowed ? replay_run_max : 4) * helpers;
+  // The helpers open their sessions while the log streams in.
+  pf->live = helpers;
+  for (int i = 0; i < helpers; ++i) {
+    try {
+      pf->threads.emplace_back(helper_main, pf);
+    } catch (const std::exception &) {
+      // A helper that cannot start leaves its share to the others, or to
+      // the driver.
+      std::lock_guard<std::mutex> lock(pf->mutex);
+      --pf->live;
+    }
+  }
   return {pf, prefetch_destroy};
 }
 
@@ -438,21 +450,11 @@ prefetch_add(prefetch *pf, const log_revision *entry, svn_revnum_t diff,
 }
 
 void
-prefetch_run(prefetch *pf, int helpers) {
-  pf->ahead = 4 * helpers;
-  pf->replay_ahead = replay_run_max * helpers;
+prefetch_run(prefetch *pf) {
+  std::lock_guard<std::mutex> lock(pf->mutex);
   pf->slots.resize(pf->jobs.size());
-  pf->live = helpers;
-  for (int i = 0; i < helpers; ++i) {
-    try {
-      pf->threads.emplace_back(helper_main, pf);
-    } catch (const std::exception &) {
-      // A helper that cannot start leaves its share to the others, or to
-      // the driver.
-      std::lock_guard<std::mutex> lock(pf->mutex);
-      --pf->live;
-    }
-  }
+  pf->listed = true;
+  pf->changed.notify_all();
 }
 
 int

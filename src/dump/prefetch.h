@@ -21,11 +21,13 @@
 struct prefetch;
 using prefetch_ptr = std::unique_ptr<prefetch, void (*)(prefetch *)>;
 
-// An empty list of revisions to fetch. With `restore_messages` the helpers
-// also make each entry's revision properties exact (log_restore_message).
-// `sess` and `opts` must outlive the prefetch; the helpers read them only.
+// An empty list of revisions to fetch, and `helpers` (> 0) helper threads,
+// which open their sessions and wait for prefetch_run. With
+// `restore_messages` the helpers also make each entry's revision properties
+// exact (log_restore_message). `sess` and `opts` must outlive the prefetch;
+// the helpers read them only.
 prefetch_ptr prefetch_make(session *sess, const dump_options *opts,
-                           bool restore_messages);
+                           bool restore_messages, int helpers);
 
 // Appends a revision: its log entry, and how its drive is asked for (the
 // changes of the entry's revision against revision `diff`, or against an
@@ -35,8 +37,8 @@ vh::Error prefetch_add(prefetch *pf, const log_revision *entry,
                        svn_revnum_t diff, bool start_empty,
                        apr_pool_t *scratch);
 
-// Starts `helpers` (> 0) helper threads on the revisions added.
-void prefetch_run(prefetch *pf, int helpers);
+// Ends the list: the helpers begin on the revisions added.
+void prefetch_run(prefetch *pf);
 
 // Number of revisions.
 int prefetch_count(const prefetch *pf);

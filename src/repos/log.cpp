@@ -1,6 +1,7 @@
 #include "repos/log.h"
 
 #include "util/diagnostics.h"
+#include "util/byte_spool.h"
 #include "util/path.h"
 #include "obfuscate/obfuscate.h"
 
@@ -142,11 +143,17 @@ log_receiver(void *baton, svn_log_entry_t *entry, apr_pool_t *pool) noexcept {
   logrev->changed_paths = apr_hash_make(out);
   print_debug("log_receiver: got log for revision %ld\n", entry->revision);
 
+  // Every log here asks for changed paths: none is a revision that
+  // changed nothing.
+  logrev->changes_inside = true;
+  logrev->fully_readable =
+      logrev->message ||
+      ((!entry->changed_paths2 || apr_hash_count(entry->changed_paths2) == 0) &&
+       (logrev->author || logrev->date));
   if (!entry->changed_paths2) {
     print_debug("changed_paths is NULL\n");
     return SVN_NO_ERROR;
   }
-  logrev->changes_inside = true;
 
   for (apr_hash_index_t *hi = apr_hash_first(pool, entry->changed_paths2); hi;
        hi = apr_hash_next(hi)) {
@@ -397,53 +404,26 @@ stream_receiver(void *baton, svn_log_entry_t *entry,
   return sb->each(sb->baton, &logrev, pool);
 }
 
-void
-put_i64(std::string *out, std::int64_t value) {
-  for (int i = 0; i < 8; ++i)
-    out->push_back(
-        static_cast<char>(static_cast<std::uint64_t>(value) >> (8 * i)));
-}
-
-void
-put_str(std::string *out, const char *data, std::size_t len) {
-  if (!data) {
-    put_i64(out, -1);
-    return;
-  }
-  put_i64(out, static_cast<std::int64_t>(len));
-  out->append(data, len);
-}
-
+// Reads a record of log_encode, failing for good at the first field cut
+// short.
 struct reader {
   std::string_view in;
   bool ok = true;
 
   std::int64_t i64() {
-    if (in.size() < 8) {
-      ok = false;
-      return 0;
-    }
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-      v = (v << 8) | static_cast<unsigned char>(in[i]);
-    in.remove_prefix(8);
-    return static_cast<std::int64_t>(v);
+    std::int64_t v = 0;
+    ok = ok && bytes_take_i64(&in, &v);
+    return ok ? v : 0;
   }
 
   // The string in `pool`, null when absent.
   const char *str(apr_pool_t *pool, std::size_t *len) {
-    std::int64_t n = i64();
+    const char *data = nullptr;
     *len = 0;
-    if (!ok || n < 0)
+    ok = ok && bytes_take_str(&in, &data, len);
+    if (!ok || !data)
       return nullptr;
-    if (static_cast<std::uint64_t>(n) > in.size()) {
-      ok = false;
-      return nullptr;
-    }
-    *len = static_cast<std::size_t>(n);
-    const char *s = apr_pstrmemdup(pool, in.data(), *len);
-    in.remove_prefix(*len);
-    return s;
+    return apr_pstrmemdup(pool, data, *len);
   }
 };
 
@@ -465,10 +445,11 @@ log_stream(session *sess, svn_revnum_t start, svn_revnum_t end,
 void
 log_encode(const log_revision *logrev, apr_pool_t *scratch, std::string *out) {
   out->clear();
-  put_i64(out, logrev->revision);
-  put_i64(out, logrev->changes_inside ? 1 : 0);
+  bytes_put_i64(out, logrev->revision);
+  bytes_put_i64(out, (logrev->changes_inside ? 1 : 0) |
+                         (logrev->fully_readable ? 2 : 0));
   for (apr_hash_t *table : {logrev->revprops, logrev->changed_paths}) {
-    put_i64(out, table ? apr_hash_count(table) : -1);
+    bytes_put_i64(out, table ? apr_hash_count(table) : -1);
     if (!table)
       continue;
     for (apr_hash_index_t *hi = apr_hash_first(scratch, table); hi;
@@ -477,21 +458,21 @@ log_encode(const log_revision *logrev, apr_pool_t *scratch, std::string *out) {
       apr_ssize_t klen = 0;
       void *val = nullptr;
       apr_hash_this(hi, &key, &klen, &val);
-      put_str(out, static_cast<const char *>(key),
+      bytes_put_str(out, static_cast<const char *>(key),
               static_cast<std::size_t>(klen));
       if (table == logrev->revprops) {
         const auto *value = static_cast<const svn_string_t *>(val);
-        put_str(out, value->data, value->len);
+        bytes_put_str(out, value->data, value->len);
         continue;
       }
       const auto *change = static_cast<const svn_log_changed_path2_t *>(val);
-      put_i64(out, change->action);
-      put_i64(out, change->node_kind);
-      put_i64(out, change->text_modified);
-      put_i64(out, change->props_modified);
+      bytes_put_i64(out, change->action);
+      bytes_put_i64(out, change->node_kind);
+      bytes_put_i64(out, change->text_modified);
+      bytes_put_i64(out, change->props_modified);
       const char *from = change->copyfrom_path;
-      put_str(out, from, from ? std::strlen(from) : 0);
-      put_i64(out, change->copyfrom_rev);
+      bytes_put_str(out, from, from ? std::strlen(from) : 0);
+      bytes_put_i64(out, change->copyfrom_rev);
     }
   }
 }
@@ -501,7 +482,9 @@ log_decode(std::string_view encoded, log_revision *logrev, apr_pool_t *pool) {
   reader r{encoded};
   *logrev = log_revision{};
   logrev->revision = r.i64();
-  logrev->changes_inside = r.i64() == 1;
+  std::int64_t flags = r.i64();
+  logrev->changes_inside = (flags & 1) != 0;
+  logrev->fully_readable = (flags & 2) != 0;
   for (int t = 0; t < 2 && r.ok; ++t) {
     std::int64_t count = r.i64();
     if (count < 0)

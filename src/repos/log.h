@@ -33,6 +33,11 @@ struct log_revision {
   // neither added, deleted nor replaced, and nothing above it is added,
   // deleted or replaced. False when unknown.
   bool changes_inside = false;
+  // The log shows the whole revision: it has its log message, or it
+  // changed nothing and shows its author or date. The server withholds the
+  // log message of a revision that changed paths this user may not read,
+  // and every property of one that changed only such paths.
+  bool fully_readable = false;
 };
 
 // Narrows *start and *end to the first and last revision that touched the

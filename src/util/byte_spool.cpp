@@ -56,13 +56,57 @@ byte_spool::append(std::string_view bytes) {
   return !failed_;
 }
 
+void
+bytes_put_i64(std::string *out, std::int64_t value) {
+  for (int i = 0; i < 8; ++i)
+    out->push_back(
+        static_cast<char>(static_cast<std::uint64_t>(value) >> (8 * i)));
+}
+
+void
+bytes_put_str(std::string *out, const char *data, std::size_t len) {
+  if (!data) {
+    bytes_put_i64(out, -1);
+    return;
+  }
+  bytes_put_i64(out, static_cast<std::int64_t>(len));
+  out->append(data, len);
+}
+
+bool
+bytes_take_i64(std::string_view *in, std::int64_t *value) {
+  if (in->size() < 8)
+    return false;
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i)
+    v = (v << 8) | static_cast<unsigned char>((*in)[i]);
+  in->remove_prefix(8);
+  *value = static_cast<std::int64_t>(v);
+  return true;
+}
+
+bool
+bytes_take_str(std::string_view *in, const char **data, std::size_t *len) {
+  std::int64_t n = 0;
+  if (!bytes_take_i64(in, &n))
+    return false;
+  *data = nullptr;
+  *len = 0;
+  if (n < 0)
+    return true;
+  if (static_cast<std::uint64_t>(n) > in->size())
+    return false;
+  *data = in->data();
+  *len = static_cast<std::size_t>(n);
+  in->remove_prefix(*len);
+  return true;
+}
+
 bool
 byte_spool::append_i64(std::int64_t value) {
-  unsigned char bytes[8];
-  for (int i = 0; i < 8; ++i)
-    bytes[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >>
-                                          (8 * i));
-  return append(std::string_view(reinterpret_cast<char *>(bytes), 8));
+  std::string bytes; // eight bytes: no allocation
+  bytes_put_i64(&bytes, value);
+  return append(bytes);
 }
 
 bool
@@ -109,14 +153,11 @@ byte_spool::read(void *out, std::size_t len) {
 
 bool
 byte_spool::read_i64(std::int64_t *value) {
-  unsigned char bytes[8];
+  char bytes[8];
   if (!read(bytes, 8))
     return false;
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i)
-    v = (v << 8) | bytes[i];
-  *value = static_cast<std::int64_t>(v);
-  return true;
+  std::string_view in(bytes, 8);
+  return bytes_take_i64(&in, value);
 }
 
 bool

@@ -12,6 +12,16 @@
 #include <string_view>
 #include <vector>
 
+// The spools' encoding, also for records built in a string: a number is 8
+// bytes, least significant first; a string is its length as a number, then
+// its bytes, and an absent string the length -1.
+void bytes_put_i64(std::string *out, std::int64_t value);
+void bytes_put_str(std::string *out, const char *data, std::size_t len);
+// Takes a number, or a string (*data null when absent; it points into the
+// input), off the front of *in; false when *in is cut short.
+bool bytes_take_i64(std::string_view *in, std::int64_t *value);
+bool bytes_take_str(std::string_view *in, const char **data, std::size_t *len);
+
 class byte_spool {
 public:
   // `dir` is where the file goes once `memory_limit` bytes are exceeded.

@@ -12,6 +12,8 @@
 #include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -24,6 +26,9 @@ std::atomic<bool> stopping{false};
 std::atomic<long long> last_activity{0};
 int timeout_seconds = 0;
 std::thread watchdog;
+// The watchdog's sleep, which cancel_stop cuts short.
+std::mutex watch_mutex;
+std::condition_variable watch_wake;
 
 long long
 now_ms() {
@@ -58,8 +63,13 @@ shutdown_sockets() {
 void
 watch() {
   bool shut = false;
-  while (!stopping.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(watch_mutex);
+      if (watch_wake.wait_for(lock, std::chrono::milliseconds(200),
+                              [] { return stopping.load(); }))
+        return;
+    }
     if (shut)
       continue;
     if (caught) {
@@ -129,7 +139,11 @@ cancel_set_busy(bool is_busy) {
 
 void
 cancel_stop() {
-  stopping = true;
+  {
+    std::lock_guard<std::mutex> lock(watch_mutex);
+    stopping = true;
+  }
+  watch_wake.notify_all();
   if (watchdog.joinable())
     watchdog.join();
 }
