@@ -314,10 +314,12 @@ receive_window(svn_txdelta_window_t *window, void *baton) noexcept {
   text_store_text_md5(ts, node->filename, node->md5sum);
   std::string pending;
   text_store_set_file(ts, node->path, node->filename, &pending);
-  if (node->old_filename && std::strcmp(node->filename, node->old_filename) == 0) {
+  if (!(node->de->opts->flags & DF_DRY_RUN) && node->old_filename &&
+      std::strcmp(node->filename, node->old_filename) == 0) {
     // The delta gives back the text the path had, so the text has not
     // changed: a replay sends a delta wherever the repository records a
-    // text change, a diff only where the text differs.
+    // text change, a diff only where the text differs. (Without text
+    // deltas every text is empty, and a change is all there is to know.)
     node->applied_delta = false;
     node->dump_needed = r->was_needed || node->props_changed;
   }

@@ -260,6 +260,8 @@ bool
 claim(prefetch *pf, std::unique_lock<std::mutex> &lock, int *first,
       int *last) {
   pf->changed.wait(lock, [pf] { return pf->stop.load() || pf->listed; });
+  if (!pf->listed)
+    return false; // the list was never finished
   const int count = static_cast<int>(pf->jobs.size());
   pf->changed.wait(lock, [pf, count] {
     skip_claimed(pf);
