@@ -26,6 +26,9 @@ constexpr std::size_t recording_memory = 1 << 20;
 // wait (unless the one they would fetch next is the one the driver waits
 // for).
 constexpr std::size_t memory_budget = 8 << 20;
+// Recordings held in all, in memory and in files, beyond which the helpers
+// wait likewise: revisions fetched far ahead must not fill the disk.
+constexpr std::uint64_t recorded_budget = std::uint64_t(64) << 20;
 // The log entries of the range stay in memory up to this size.
 constexpr std::size_t entry_memory = 4 << 20;
 // How many revisions one replay request asks for at most.
@@ -69,7 +72,8 @@ struct prefetch {
   int taken = 0; // jobs handed to the driver
   int live = 0;  // helper threads that still fetch
   bool listed = false; // every job is added; the helpers may begin
-  std::size_t buffered = 0;
+  std::size_t buffered = 0;   // bytes of the recordings held in memory
+  std::uint64_t recorded = 0; // bytes of the recordings held
   // A replay failed: every later revision is diffed.
   bool replay_failed = false;
   std::atomic<bool> stop{false};
@@ -124,12 +128,18 @@ run_job(prefetch *pf, svn_ra_session_t *ra, int index,
   }
 }
 
+// Whether the recordings held leave room for another.
+bool
+within_budget(const prefetch *pf) {
+  return pf->buffered < memory_budget && pf->recorded < recorded_budget;
+}
+
 // Whether a helper may begin the next job now.
 bool
 may_begin(const prefetch *pf) {
   if (pf->next == pf->taken)
     return true; // the driver waits for it
-  return pf->next < pf->taken + pf->ahead && pf->buffered < memory_budget;
+  return pf->next < pf->taken + pf->ahead && within_budget(pf);
 }
 
 // Moves `next` past the jobs that the driver, or a helper, has taken
@@ -151,8 +161,10 @@ publish(prefetch *pf, int index, svn_error_t *err,
   s.restored = std::move(restored);
   s.drive = std::move(drive);
   s.done = true;
-  if (s.drive)
+  if (s.drive) {
     pf->buffered += s.drive->memory_bytes();
+    pf->recorded += s.drive->size();
+  }
   pf->changed.notify_all();
 }
 
@@ -178,6 +190,14 @@ replay_started(svn_revnum_t revision, void *baton,
     *editor = svn_delta_default_editor(pool);
     *edit_baton = nullptr;
     return SVN_NO_ERROR;
+  }
+  {
+    // The server's stream waits while the recordings held are too many,
+    // unless the driver waits for this one.
+    std::unique_lock<std::mutex> lock(pf->mutex);
+    pf->changed.wait(lock, [pf, run] {
+      return pf->stop.load() || run->index <= pf->taken || within_budget(pf);
+    });
   }
   auto *shape =
       static_cast<replay_as_diff *>(apr_pcalloc(pool, sizeof(replay_as_diff)));
@@ -493,8 +513,10 @@ prefetch_take(prefetch *pf, int index, log_revision *entry,
       err = s.err;
       s.err = nullptr;
       *drive = std::move(s.drive);
-      if (*drive)
+      if (*drive) {
         pf->buffered -= (*drive)->memory_bytes();
+        pf->recorded -= (*drive)->size();
+      }
     }
     pf->taken = index + 1;
     pf->changed.notify_all();
