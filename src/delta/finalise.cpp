@@ -133,26 +133,26 @@ namespace {
 // covers; and forgets the texts of deleted paths.
 svn_error_t *
 post_dump_deletions(de_baton *de, apr_pool_t *pool) {
-  // In path order, like the tree, so that the dump does not depend on the
-  // order of a hash table.
-  apr_array_header_t *paths = apr_array_make(
-      pool, static_cast<int>(apr_hash_count(de->logrev->changed_paths)),
-      sizeof(const char *));
+  // The deleted paths in path order, like the tree, so that the dump does
+  // not depend on the order of a hash table.
+  apr_array_header_t *paths = apr_array_make(pool, 0, sizeof(const char *));
   for (apr_hash_index_t *hi = apr_hash_first(pool, de->logrev->changed_paths);
-       hi; hi = apr_hash_next(hi))
-    APR_ARRAY_PUSH(paths, const char *) =
-        static_cast<const char *>(apr_hash_this_key(hi));
+       hi; hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(hi, &key, nullptr, &value);
+    auto *change = static_cast<const svn_log_changed_path2_t *>(value);
+    print_debug("Checking %s (%c)\n", static_cast<const char *>(key),
+                change->action);
+    if (change->action == 'D')
+      APR_ARRAY_PUSH(paths, const char *) = static_cast<const char *>(key);
+  }
   auto **first = reinterpret_cast<const char **>(paths->elts);
   std::sort(first, first + paths->nelts, [](const char *a, const char *b) {
     return std::strcmp(a, b) < 0;
   });
   for (int i = 0; i < paths->nelts; ++i) {
     const char *path = APR_ARRAY_IDX(paths, i, const char *);
-    auto *change = static_cast<const svn_log_changed_path2_t *>(
-        apr_hash_get(de->logrev->changed_paths, path, APR_HASH_KEY_STRING));
-    print_debug("Checking %s (%c)\n", path, change->action);
-    if (change->action != 'D')
-      continue;
     if (const char *file = text_store_file(de->texts, path)) {
       print_debug("de_close_edit(): Removing %s\n", file);
       if (apr_file_remove(file, pool) != APR_SUCCESS)
@@ -173,7 +173,7 @@ post_dump_deletions(de_baton *de, apr_pool_t *pool) {
       print_debug("de_close_edit(): %s is not in the dump, ignoring\n", path);
       continue;
     }
-    de_node_baton *node = make_post_dump_node(de, path, change->action);
+    de_node_baton *node = make_post_dump_node(de, path, 'D');
     print_debug("Post-dumping %s\n", path);
     SVN_ERR(delta_dump_node(node));
   }

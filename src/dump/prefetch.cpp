@@ -10,10 +10,10 @@
 #include <svn_pools.h>
 
 #include <atomic>
-#include <cstring>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -41,6 +41,8 @@ struct job {
   bool start_empty = false;
   // The revision's replay is the drive its diff would be (replay_fits).
   bool replay = false;
+  // The log replaces paths (delta_replaced_paths is not empty).
+  bool replaces = false;
 };
 
 struct slot {
@@ -203,12 +205,14 @@ replay_started(svn_revnum_t revision, void *baton,
       static_cast<replay_as_diff *>(apr_pcalloc(pool, sizeof(replay_as_diff)));
   shape->root = session_subtree(pf->sess);
   try {
-    std::string encoded;
-    log_revision entry;
-    if (!pf->entries->read(run->index, &encoded) ||
-        !log_decode(encoded, &entry, pool))
-      return prefetch_error("A fetched log entry is corrupt");
-    shape->replaced = delta_replaced_paths(&entry, pool);
+    if (pf->jobs[run->index].replaces) {
+      std::string encoded;
+      log_revision entry;
+      if (!pf->entries->read(run->index, &encoded) ||
+          !log_decode(encoded, &entry, pool))
+        return prefetch_error("A fetched log entry is corrupt");
+      shape->replaced = delta_replaced_paths(&entry, pool);
+    }
     run->drive =
         std::make_unique<byte_spool>(pf->opts->temp_dir, recording_memory);
   } catch (const std::bad_alloc &) {
@@ -273,12 +277,12 @@ replay_jobs(prefetch *pf, svn_ra_session_t *ra, int first, int last,
   return false;
 }
 
-// Claims the next job for a helper, and with it the jobs after it that a
-// replay of the same request can fetch. Returns false when there is no more
-// work. Called with the lock held.
+// Claims the next job for a helper, and with it, when *replay comes back
+// true, the jobs after it that a replay of the same request can fetch.
+// Returns false when there is no more work. Called with the lock held.
 bool
-claim(prefetch *pf, std::unique_lock<std::mutex> &lock, int *first,
-      int *last) {
+claim(prefetch *pf, std::unique_lock<std::mutex> &lock, int *first, int *last,
+      bool *replay) {
   pf->changed.wait(lock, [pf] { return pf->stop.load() || pf->listed; });
   if (!pf->listed)
     return false; // the list was never finished
@@ -291,7 +295,8 @@ claim(prefetch *pf, std::unique_lock<std::mutex> &lock, int *first,
     return false;
   *first = *last = pf->next;
   pf->slots[*first].claimed = true;
-  if (pf->jobs[*first].replay && !pf->replay_failed) {
+  *replay = pf->jobs[*first].replay && !pf->replay_failed;
+  if (*replay) {
     while (*last + 1 < count && *last + 1 - *first < replay_run_max &&
            *last + 1 < pf->taken + pf->ahead &&
            pf->jobs[*last + 1].replay &&
@@ -315,9 +320,8 @@ helper_main(prefetch *pf) {
     bool replay = false;
     {
       std::unique_lock<std::mutex> lock(pf->mutex);
-      if (!claim(pf, lock, &first, &last))
+      if (!claim(pf, lock, &first, &last, &replay))
         break;
-      replay = pf->jobs[first].replay && !pf->replay_failed;
     }
     if (replay) {
       // The log carries the revision properties of a replayed revision
@@ -464,6 +468,7 @@ prefetch_add(prefetch *pf, const log_revision *entry, svn_revnum_t diff,
     j.diff = diff;
     j.start_empty = start_empty;
     j.replay = replay_fits(pf, entry, start_empty);
+    j.replaces = delta_replaced_paths(entry, scratch)->nelts > 0;
     pf->jobs.push_back(j);
   } catch (const std::bad_alloc &) {
     return vh::Error(svn_error_create(APR_ENOMEM, nullptr, nullptr));
